@@ -1,0 +1,121 @@
+// The shared image record: header and colour table in the platform's DIB layout, pixel format,
+// geometry and pixel block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "Graphics.h"
+#include "Platform.h"
+#include "Streams.h"
+
+namespace vdib {
+
+inline constexpr uint32_t BI_RGB = 0;
+inline constexpr uint32_t BI_RLE8 = 1;
+inline constexpr uint32_t BI_RLE4 = 2;
+inline constexpr uint32_t BI_BITFIELDS = 3;
+
+// In memory with the same layout as in a BMP file (little-endian host).
+struct BITMAPINFOHEADER {
+    uint32_t biSize;
+    int32_t biWidth;
+    int32_t biHeight;
+    uint16_t biPlanes;
+    uint16_t biBitCount;
+    uint32_t biCompression;
+    uint32_t biSizeImage;
+    int32_t biXPelsPerMeter;
+    int32_t biYPelsPerMeter;
+    uint32_t biClrUsed;
+    uint32_t biClrImportant;
+};
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
+
+struct RGBQUAD {
+    uint8_t rgbBlue;
+    uint8_t rgbGreen;
+    uint8_t rgbRed;
+    uint8_t rgbReserved;
+};
+static_assert(sizeof(RGBQUAD) == 4);
+
+// The header followed by up to 256 colours (or the three masks of a bit-field image).
+struct BITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[256];
+};
+
+// The pixel format, copied whole.
+struct TDIBFormat {
+    int32_t BitCount = 0;     // 1, 4, 8, 24, or 16 / 32 with masks
+    uint32_t RedMask = 0;
+    uint32_t GreenMask = 0;
+    uint32_t BlueMask = 0;
+    bool TopDown = false;     // the first stored row is the top row of the picture
+    bool Compressed = false;  // written with RLE pixel data
+};
+
+// Bytes per stored row: ((bitCount * width + 31) div 32) * 4, in 32-bit signed arithmetic.
+constexpr int32_t RowBytesFor(int32_t bitCount, int32_t width) {
+    return static_cast<int32_t>((static_cast<int64_t>(bitCount) * width + 31) / 32 * 4);
+}
+
+class TDIBitmapImage : public TSharedImage {
+public:
+    // Info is directly followed by ColorTable, so &Info is a valid BITMAPINFO.
+    BITMAPINFOHEADER Info{};
+    RGBQUAD ColorTable[256]{};
+    TDIBFormat Format{};
+    int32_t Width = 0;
+    int32_t Height = 0;           // always the absolute value
+    HPALETTE PaletteHandle = 0;   // owned
+    HANDLE MappingHandle = 0;     // owned
+    uint8_t* Bits = nullptr;      // owned view of the mapping; null when there is no pixel block
+    int32_t RowBytes = 0;
+    uint8_t* FirstRow = nullptr;  // bottom row of the picture (null without pixel block)
+    int32_t RowStep = 0;          // from one picture row to the one above
+
+    // A blank image with a zero-filled pixel block (none when empty), no colours; masks in
+    // ColorTable[0..2] for 16 and 32 bits. Reference count 0.
+    // EInvalidGraphic "Invalid Size" for a negative width or height or a size that does not fit
+    // 32-bit arithmetic; EOutOfMemory "Out of memory" when the block cannot be mapped.
+    static TDIBitmapImage* CreateBlank(const TDIBFormat& format, int32_t width, int32_t height);
+    // Reads a BMP file (withFileHeader) or a packed DIB from the stream's position.
+    static TDIBitmapImage* CreateFromStream(TStream& stream, bool withFileHeader);
+
+    ~TDIBitmapImage() override;
+
+    // Maps a zero-filled block of Info.biSizeImage bytes into Bits.
+    void AllocateBits();
+    // FirstRow and RowStep from Bits, RowBytes and the orientation.
+    void SetupRows();
+    // Lays the source over this image at the bottom-left corner and copies the overlap.
+    void CopyRowsFrom(const TDIBitmapImage& source);
+    bool IsEmpty() const noexcept { return Width == 0 || Height == 0; }
+    // The logical palette made from the colour table (once), 0 without colours.
+    HPALETTE GetPaletteHandle();
+    // Takes up to 256 entries of the palette as colour table and owns the palette; 0 clears
+    // the colour count.
+    void SetPaletteHandle(HPALETTE palette);
+    // Writes a BMP file (withFileHeader) or a packed DIB; RLE pixel data when Compressed.
+    void WriteToStream(TStream& stream, bool withFileHeader) const;
+
+    // Start of stored row `row` (0 = first row of the block); only for rows inside the block.
+    uint8_t* StoredRow(int32_t row) const noexcept {
+        return Bits + static_cast<std::size_t>(row) * static_cast<std::size_t>(RowBytes);
+    }
+    // Start of picture row `row` counted from the bottom; only for rows inside the block.
+    uint8_t* PictureRow(int32_t row) const noexcept {
+        return StoredRow(Format.TopDown ? Height - 1 - row : row);
+    }
+
+    const BITMAPINFO* InfoBlock() const noexcept { return reinterpret_cast<const BITMAPINFO*>(&Info); }
+    uint32_t ColorCount() const noexcept { return Info.biClrUsed; }
+
+protected:
+    TDIBitmapImage() = default;
+    void ReleaseHandles() override {}
+};
+
+}  // namespace vdib

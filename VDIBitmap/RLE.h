@@ -1,0 +1,28 @@
+// RLE8 and RLE4 pixel data of bottom-up 8-bit and 4-bit bitmaps.
+#pragma once
+
+#include <cstdint>
+
+#include "DIBImage.h"
+#include "Streams.h"
+
+namespace vdib {
+
+// Decode into a zero-filled block of RowBytes(width) * height bytes, using the header's biWidth
+// and biHeight as stored. Pixels no command reaches stay 0. EInvalidGraphic "Bad RLE Data" for
+// data that leaves the picture; EReadError when the stream ends before end-of-bitmap.
+void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header);
+void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header);
+
+// Encode every row of the block (|biHeight| rows of biWidth pixels), each ended by an
+// end-of-line, then an end-of-bitmap.
+void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header);
+void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header);
+
+// Count, value with the plain write (its result ignored).
+void WriteRLEPair(TStream& stream, uint8_t count, uint8_t value);
+// 00 00 and 00 01 with the exact write (EWriteError when short).
+void WriteRLEEndOfLine(TStream& stream);
+void WriteRLEEndOfBitmap(TStream& stream);
+
+}  // namespace vdib

@@ -1,0 +1,56 @@
+// A small platform layer in place of the operating-system services that the graphic library
+// was designed against: anonymous memory mappings for pixel blocks and logical palettes.
+// Handles are opaque non-zero values; 0 means none or failure. A failing call sets errno.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vdib {
+
+using HANDLE = std::uintptr_t;
+using HPALETTE = std::uintptr_t;
+using HGLOBAL = std::uintptr_t;
+using HDC = std::uintptr_t;
+
+// --- Anonymous memory mappings ---------------------------------------------------------------
+
+// A zero-filled, read/write mapping of `size` bytes, not yet mapped into view. 0 when size is 0
+// or the mapping cannot be made.
+HANDLE CreateFileMapping(std::size_t size);
+// Maps the whole mapping; the view reads as zero bytes until written. Null on failure.
+void* MapViewOfFile(HANDLE mapping);
+bool UnmapViewOfFile(void* view);
+bool CloseHandle(HANDLE mapping);
+
+// --- Logical palettes ------------------------------------------------------------------------
+
+struct PALETTEENTRY {
+    std::uint8_t peRed;
+    std::uint8_t peGreen;
+    std::uint8_t peBlue;
+    std::uint8_t peFlags;
+};
+
+// Version 0x300 and up to 256 entries.
+struct LOGPALETTE {
+    std::uint16_t palVersion;
+    std::uint16_t palNumEntries;
+    PALETTEENTRY palPalEntry[256];
+};
+
+// 0 when the record is malformed (version not 0x300, 0 or more than 256 entries) or out of
+// memory.
+HPALETTE CreatePalette(const LOGPALETTE& logPalette);
+// Copies up to `count` entries from `start`; returns how many were copied, 0 on failure
+// (unknown handle, start past the end).
+unsigned GetPaletteEntries(HPALETTE palette, unsigned start, unsigned count, PALETTEENTRY* entries);
+// For a palette: writes its entry count as a 16-bit value into `buffer` and returns 2;
+// 0 for an unknown handle or a buffer smaller than 2 bytes.
+int GetObjectA(HPALETTE palette, int bufferSize, void* buffer);
+bool DeleteObject(HPALETTE palette);
+
+// Number of palettes alive (for leak checks in tests).
+std::size_t LivePaletteCount();
+
+}  // namespace vdib
