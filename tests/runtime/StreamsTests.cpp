@@ -6,43 +6,28 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <random>
 #include <vector>
 
 #include "Streams.h"
+#include "TestFiles.h"
 
 namespace vdib {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory per test, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "vdib-streams-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-        Path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(Path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (Path / name).string(); }
-    fs::path Path;
-};
+using test::ExpectRaise;
+using test::TempDir;
 
 std::vector<uint8_t> FileBytes(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string bytes = test::ReadWhole(name);
+    return {bytes.begin(), bytes.end()};
 }
 
 void PutFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(name, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    test::WriteWhole(name, std::string(bytes.begin(), bytes.end()));
 }
 
 std::vector<uint8_t> Pattern(size_t count, uint32_t seed) {
@@ -50,20 +35,6 @@ std::vector<uint8_t> Pattern(size_t count, uint32_t seed) {
     std::minstd_rand gen(seed);
     for (auto& b : bytes) b = static_cast<uint8_t>(gen());
     return bytes;
-}
-
-// Expects `action` to raise exactly class E with exactly `message`.
-template <class E>
-void ExpectRaise(const std::function<void()>& action, const std::string& message, const char* className) {
-    try {
-        action();
-        ADD_FAILURE() << "nothing raised, expected " << className;
-    } catch (const E& e) {
-        EXPECT_STREQ(e.ClassName(), className);
-        EXPECT_EQ(e.Message(), message);
-    } catch (const Exception& e) {
-        ADD_FAILURE() << "raised " << e.ClassName() << " \"" << e.Message() << "\", expected " << className;
-    }
 }
 
 // Counts every transfer that reaches it.
