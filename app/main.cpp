@@ -40,8 +40,6 @@ int main(int argc, char** argv) {
     using namespace vdib;
     static const TModule ProgramModule = {"bmp2rle", nullptr, [] {}};
     // Started in this order, finalised in reverse.
-    // TODO: add GraphicsModule after ClassesModule once runtime/Graphics.cpp defines it, and the
-    // DIB image library's module (which registers TDIBitmap) after it.
-    const TModule modules[] = {SystemModule, ClassesModule, ProgramModule};
+    const TModule modules[] = {SystemModule, ClassesModule, GraphicsModule, ProgramModule};
     RunProgram(argc, argv, modules, std::size(modules), MainSequence);
 }
