@@ -16,9 +16,6 @@
 
 namespace vdib::rle {
 
-// The boundary masks below number bytes from the low end of a loaded word.
-static_assert(std::endian::native == std::endian::little, "RLE encoders assume a little-endian host");
-
 // Collects runs and absolute runs and hands them to the stream with its plain write, whose
 // result is ignored; the row and bitmap markers go out with the exact write, after everything
 // collected before them. The stream thus receives the same bytes in the same order as if each
@@ -29,7 +26,8 @@ static_assert(std::endian::native == std::endian::little, "RLE encoders assume a
 // Commit() takes it back before a marker.
 class TCommandOutput {
 public:
-    // Room for the longest absolute run (escape, count, 255 units, pad) and a run after it.
+    // Room for the longest absolute run (escape, count, 255 units, pad) and a run after it;
+    // a short literal's 16-byte copy stays inside that too.
     static constexpr int32_t MaxCommand = 258 + 2;
 
     explicit TCommandOutput(TStream& stream) : FStream(stream) {}
@@ -91,8 +89,8 @@ inline void Copy16(uint8_t* to, const uint8_t* from) noexcept {
 // Writes n pending units of a literal (1 <= n <= 255): up to two as runs of one unit each (an
 // absolute run needs at least three pixels), more as an absolute run, padded to an even length.
 // `available` is how many units may be read from `units` (at least n). Literals are mostly
-// short and their length hard to predict, so both forms are laid down and the right one is
-// chosen without a branch; the first 16 bytes of data move in one piece where the row has them.
+// short, so the first 16 bytes of data move in one piece where the row has them, and both forms
+// are laid down over each other: only the length taken at the end depends on n.
 template <int32_t PixelsPerUnit>
 inline uint8_t* PutLiteral(uint8_t* cursor, const uint8_t* units, int32_t n, int32_t available) noexcept {
     uint8_t* data = cursor + 2;
@@ -110,6 +108,43 @@ inline uint8_t* PutLiteral(uint8_t* cursor, const uint8_t* units, int32_t n, int
     cursor[2] = asRuns ? PixelsPerUnit : first;
     // cursor[3] holds the second unit in either form.
     return cursor + (asRuns ? 2 * n : 2 + n + (n & 1));
+}
+
+// --- Comparing a unit with the one before it, 64 at a time -------------------------------------
+
+// Bit i set where p[i] differs from p[i - 1], for i = 0..63; reads p[-1] to p[63]. Eight bytes
+// at a time: a byte of the exclusive or is non-zero where the units differ; its high bit is
+// gathered into place by a multiplication that moves bit 8k + 7 to bit 56 + k without carries.
+inline uint64_t DifferencesAtPortable(const uint8_t* p) noexcept {
+    static_assert(std::endian::native == std::endian::little, "bytes are numbered from the low end of a word");
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    uint64_t mask = 0;
+    for (int k = 0; k < 8; ++k) {
+        uint64_t here;
+        uint64_t before;
+        std::memcpy(&here, p + 8 * k, 8);
+        std::memcpy(&before, p + 8 * k - 1, 8);
+        const uint64_t differ = here ^ before;
+        const uint64_t high = (((differ & low7) + low7) | differ) & ~low7;
+        mask |= (((high >> 7) * 0x0102040810204080ull) >> 56) << (8 * k);
+    }
+    return mask;
+}
+
+// The same with SSE2 where the target has it (every x86-64 does).
+inline uint64_t DifferencesAt(const uint8_t* p) noexcept {
+#if defined(__SSE2__)
+    uint64_t same = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k - 1));
+        same |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before))))
+                << (16 * k);
+    }
+    return ~same;
+#else
+    return DifferencesAtPortable(p);
+#endif
 }
 
 // --- Where runs of two or more units lie ----------------------------------------------------
@@ -142,79 +177,50 @@ public:
     }
 
 private:
-    // One walk over a mask of positions; windows start at 1 + 64k.
+    // One walk over a mask of positions; windows start at 1 + 64k. (64-bit, so that stepping
+    // past a row of nearly 2^31 units cannot overflow.)
     struct TWalk {
-        int32_t Base = 1 - 64;
+        int64_t Base = 1 - 64;
         uint64_t Mask = 0;
     };
 
     // The next position of the walk's kind (run start, or run end), or FUnits when none is left.
+    // A window that starts at FUnits could only hold an end at FUnits itself, which is what is
+    // returned for it.
     [[gnu::always_inline]] int32_t NextBit(TWalk& walk, bool starts) noexcept {
         while (walk.Mask == 0) {
             walk.Base += 64;
             if (walk.Base >= FUnits) return FUnits;
-            const uint64_t here = Boundaries(walk.Base);
-            if (starts) {
-                const uint64_t after = IsBoundary(walk.Base + 64) ? 1 : 0;
-                walk.Mask = here & ~((here >> 1) | (after << 63));
-            } else {
-                const uint64_t before = (walk.Base == 1 || IsBoundary(walk.Base - 1)) ? 1 : 0;
-                walk.Mask = here & ~((here << 1) | before);
-            }
+            walk.Mask = Positions(walk.Base, starts);
         }
-        const int32_t position = walk.Base + std::countr_zero(walk.Mask);
+        const auto position = static_cast<int32_t>(walk.Base + std::countr_zero(walk.Mask));
         walk.Mask &= walk.Mask - 1;
         return position;
     }
 
+    // The run starts, or the run ends, of the window at `base`.
+    uint64_t Positions(int64_t base, bool starts) const noexcept {
+        const uint64_t here = Boundaries(base);
+        if (starts) {
+            const uint64_t after = IsBoundary(base + 64) ? 1 : 0;
+            return here & ~((here >> 1) | (after << 63));
+        }
+        const uint64_t before = (base == 1 || IsBoundary(base - 1)) ? 1 : 0;
+        return here & ~((here << 1) | before);
+    }
+
     // p >= 1.
-    bool IsBoundary(int32_t p) const noexcept { return p >= FUnits || FRow[p] != FRow[p - 1]; }
+    bool IsBoundary(int64_t p) const noexcept { return p >= FUnits || FRow[p] != FRow[p - 1]; }
 
     // Bit i set when position base + i (base >= 1) is a boundary.
-    uint64_t Boundaries(int32_t base) const noexcept {
-        if (FUnits - base >= 64) return FullWindow(FRow + base);
+    uint64_t Boundaries(int64_t base) const noexcept {
+        if (FUnits - base >= 64) return DifferencesAt(FRow + base);
         uint64_t mask = 0;
-        for (int32_t i = 0; i < 64; ++i) {
+        for (int i = 0; i < 64; ++i) {
             if (IsBoundary(base + i)) mask |= uint64_t{1} << i;
         }
         return mask;
     }
-
-#if defined(__SSE2__)
-    // Bit i set where p[i] differs from p[i - 1], for i = 0..63.
-    static uint64_t FullWindow(const uint8_t* p) noexcept {
-        uint64_t same = 0;
-        for (int k = 0; k < 4; ++k) {
-            const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-            const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k - 1));
-            same |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before))))
-                    << (16 * k);
-        }
-        return ~same;
-    }
-#else
-    static uint64_t Load64(const uint8_t* p) noexcept {
-        uint64_t word;
-        std::memcpy(&word, p, sizeof word);
-        return word;
-    }
-
-    // One bit per byte of `word`, set where the byte is not zero (bit k for the byte at address
-    // offset k): the high bit of each non-zero byte, gathered by a multiplication that moves
-    // bit 8k + 7 to bit 56 + k without carries.
-    static uint64_t NonZeroBytes(uint64_t word) noexcept {
-        constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-        const uint64_t high = (((word & low7) + low7) | word) & ~low7;
-        return ((high >> 7) * 0x0102040810204080ull) >> 56;
-    }
-
-    // Bit i set where p[i] differs from p[i - 1], for i = 0..63.
-    static uint64_t FullWindow(const uint8_t* p) noexcept {
-        uint64_t mask = 0;
-        for (int k = 0; k < 8; ++k) mask |= NonZeroBytes(Load64(p + 8 * k) ^ Load64(p + 8 * k - 1)) << (8 * k);
-        return mask;
-    }
-#endif
 
     const uint8_t* FRow;
     int32_t FUnits;
@@ -249,7 +255,7 @@ private:
 //   - a run of M units: full runs of MaxUnits while more than MaxUnits remain, then the rest;
 //     a rest of one unit is not written but becomes the first pending single unit.
 // A run of n units is written as the pair (n * PixelsPerUnit, unit). FlushLiteral(cursor,
-// units, n, available) writes 0 <= n <= MaxUnits units as PutLiteral does.
+// units, n, available) writes 1 <= n <= MaxUnits units as PutLiteral does.
 template <int32_t MaxUnits, int32_t PixelsPerUnit,
           uint8_t* (*FlushLiteral)(uint8_t*, const uint8_t*, int32_t, int32_t)>
 void EncodeRow(TCommandOutput& out, const uint8_t* row, int32_t units) {
@@ -278,7 +284,7 @@ void EncodeRow(TCommandOutput& out, const uint8_t* row, int32_t units) {
         if (singles == MaxUnits - 1) {
             cursor = FlushLiteral(cursor, row + pending, MaxUnits, units - pending);
             from += 1;
-        } else {
+        } else if (singles != 0) {
             cursor = FlushLiteral(cursor, row + pending, singles, units - pending);
         }
 

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "RLEEncoder.h"
 #include "TestSupport.h"
 
 namespace vdib::test {
@@ -218,6 +219,21 @@ TEST(RLE8, RandomRowsMatchTheStateMachine) {
             ASSERT_TRUE(std::equal(block.begin() + r * rowBytes, block.begin() + r * rowBytes + width,
                                    decoded.begin() + r * rowBytes));
         }
+    }
+}
+
+// The vector comparison that finds run boundaries and its portable form agree bit for bit.
+TEST(RLE8, BoundaryWindowsAgreeWithBytewiseComparison) {
+    std::mt19937 random(64);
+    Bytes data(4096);
+    for (uint8_t& b : data) b = static_cast<uint8_t>(random() % 3 == 0 ? random() : 0x80);
+    for (std::size_t at = 1; at + 64 <= data.size(); at += 7) {
+        uint64_t expected = 0;
+        for (int i = 0; i < 64; ++i) {
+            if (data[at + i] != data[at + i - 1]) expected |= uint64_t{1} << i;
+        }
+        ASSERT_EQ(rle::DifferencesAt(data.data() + at), expected) << at;
+        ASSERT_EQ(rle::DifferencesAtPortable(data.data() + at), expected) << at;
     }
 }
 
