@@ -1,10 +1,7 @@
 // RLE8: the format's worked byte sequences in both directions, every decoder bound at its limit
-// and one past it, round trips, and the fast encoder against the per-pixel state machine.
+// and one past it, streams that end early, and short marker writes.
 #include <gtest/gtest.h>
 
-#include <random>
-
-#include "RLEEncoder.h"
 #include "TestSupport.h"
 
 namespace vdib::test {
@@ -150,90 +147,6 @@ TEST(RLE8, MarkerWriteReportsAStreamThatStoppedTakingBytes) {
         stream.WriteLimit = limit;
         EXPECT_THROW(EncodeRLE8(stream, block.data(), Header(4, 2, 8)), EWriteError);
         EXPECT_EQ(stream.Data, Bytes(full.begin(), full.begin() + limit));
-    }
-}
-
-// Rows of the given widths built from runs of the given lengths, values changing between runs.
-Bytes RunsRow(int32_t width, std::initializer_list<int> runs) {
-    Bytes row;
-    uint8_t value = 0x40;
-    while (static_cast<int32_t>(row.size()) < width) {
-        for (const int run : runs) {
-            for (int i = 0; i < run && static_cast<int32_t>(row.size()) < width; ++i) row.push_back(value);
-            ++value;
-        }
-    }
-    return row;
-}
-
-TEST(RLE8, GeneratedRowsRoundTripAndMatchTheStateMachine) {
-    std::vector<std::pair<std::string, Bytes>> rows;
-    for (int32_t width : {1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 63, 64, 65, 70}) {
-        for (int run : {1, 2, 3}) rows.push_back({"runs of " + std::to_string(run), RunsRow(width, {run})});
-        Bytes alternating(static_cast<std::size_t>(width));
-        for (int32_t i = 0; i < width; ++i) alternating[static_cast<std::size_t>(i)] = (i & 1) ? 0xA5 : 0x5A;
-        rows.push_back({"alternating", alternating});
-    }
-    for (int run : {254, 255, 256, 509, 510, 511, 1000}) {
-        rows.push_back({"run of " + std::to_string(run), Cat({Hex("01 02 03"), Repeat(7, run), Hex("08")})});
-        rows.push_back({"single after run of " + std::to_string(run), Cat({Repeat(7, run), Hex("08 09 0A")})});
-    }
-    for (int literal : {253, 254, 255, 256, 257, 510}) {
-        for (const Bytes& tail : {Hex(""), Hex("FE"), Hex("FE FE"), Hex("FE FE FE")}) {
-            Bytes row(static_cast<std::size_t>(literal));
-            for (int i = 0; i < literal; ++i) row[static_cast<std::size_t>(i)] = static_cast<uint8_t>(i % 250);
-            row.insert(row.end(), tail.begin(), tail.end());
-            rows.push_back({"literal of " + std::to_string(literal) + " + " + ToHex(tail), row});
-        }
-    }
-    for (const auto& [name, row] : rows) {
-        SCOPED_TRACE(name + ", width " + std::to_string(row.size()));
-        const int32_t width = static_cast<int32_t>(row.size());
-        const Bytes block = Block(width, 2, 8, {row, Bytes(row.rbegin(), row.rend())});
-        const Bytes encoded = Encode8(block, width, 2);
-        ASSERT_EQ(encoded, Reference8(block, width, 2));
-        ASSERT_EQ(Decode8(encoded, width, 2), block);
-    }
-}
-
-TEST(RLE8, RandomRowsMatchTheStateMachine) {
-    std::mt19937 random(8);
-    for (int trial = 0; trial < 400; ++trial) {
-        const int32_t width = static_cast<int32_t>(random() % (trial < 200 ? 71 : 2000));
-        const int32_t height = 1 + static_cast<int32_t>(random() % 3);
-        // Few distinct values and runs of varying lengths, so that every transition occurs.
-        const unsigned values = 1 + random() % 4;
-        const unsigned maxRun = 1 + random() % (trial % 3 == 0 ? 300 : 4);
-        Bytes block(static_cast<std::size_t>(RowBytesFor(8, width)) * static_cast<std::size_t>(height));
-        for (std::size_t i = 0; i < block.size();) {
-            const uint8_t value = static_cast<uint8_t>(random() % values);
-            for (unsigned n = 1 + random() % maxRun; n > 0 && i < block.size(); --n) block[i++] = value;
-        }
-        SCOPED_TRACE(testing::Message() << "trial " << trial << ", width " << width);
-        const Bytes encoded = Encode8(block, width, height);
-        ASSERT_EQ(ToHex(encoded), ToHex(Reference8(block, width, height)));
-        // The row padding is never encoded, so only the pixels come back.
-        const Bytes decoded = Decode8(encoded, width, height);
-        const int32_t rowBytes = RowBytesFor(8, width);
-        for (int32_t r = 0; r < height; ++r) {
-            ASSERT_TRUE(std::equal(block.begin() + r * rowBytes, block.begin() + r * rowBytes + width,
-                                   decoded.begin() + r * rowBytes));
-        }
-    }
-}
-
-// The vector comparison that finds run boundaries and its portable form agree bit for bit.
-TEST(RLE8, BoundaryWindowsAgreeWithBytewiseComparison) {
-    std::mt19937 random(64);
-    Bytes data(4096);
-    for (uint8_t& b : data) b = static_cast<uint8_t>(random() % 3 == 0 ? random() : 0x80);
-    for (std::size_t at = 1; at + 64 <= data.size(); at += 7) {
-        uint64_t expected = 0;
-        for (int i = 0; i < 64; ++i) {
-            if (data[at + i] != data[at + i - 1]) expected |= uint64_t{1} << i;
-        }
-        ASSERT_EQ(rle::DifferencesAt(data.data() + at), expected) << at;
-        ASSERT_EQ(rle::DifferencesAtPortable(data.data() + at), expected) << at;
     }
 }
 
