@@ -1,1 +1,156 @@
+// The image record: blank construction, the pixel block, row addressing, row copying and the
+// conversion between the colour table and a logical palette. Reading and writing BMP streams
+// live in BMPReader.cpp and BMPWriter.cpp.
+#include "DIBImage.h"
 
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+namespace vdib {
+
+// The drawing and writing code hand &Info to the platform as a BITMAPINFO, so the colour table
+// must follow the header with no gap. offsetof on a class with virtual functions is only
+// conditionally supported; g++ gives the plain layout answer, which is what is checked here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+static_assert(offsetof(TDIBitmapImage, ColorTable) == offsetof(TDIBitmapImage, Info) + sizeof(BITMAPINFOHEADER),
+              "ColorTable must directly follow Info");
+#pragma GCC diagnostic pop
+static_assert(offsetof(BITMAPINFO, bmiColors) == sizeof(BITMAPINFOHEADER));
+static_assert(sizeof(BITMAPINFO) == sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD));
+static_assert(sizeof(TDIBitmapImage::ColorTable) == sizeof(BITMAPINFO::bmiColors));
+
+namespace {
+
+constexpr int64_t MaxInt32 = std::numeric_limits<int32_t>::max();
+
+void StoreMask(RGBQUAD& entry, uint32_t mask) {
+    entry.rgbBlue = static_cast<uint8_t>(mask);
+    entry.rgbGreen = static_cast<uint8_t>(mask >> 8);
+    entry.rgbRed = static_cast<uint8_t>(mask >> 16);
+    entry.rgbReserved = static_cast<uint8_t>(mask >> 24);
+}
+
+}  // namespace
+
+// Sizes are checked in 64 bits before anything is derived from them: the header fields and
+// RowBytes are 32-bit signed, and a size that wrapped there would describe a block smaller than
+// the rows that later code walks. A negative bits-per-row (a negative BitCount) is refused for
+// the same reason.
+TDIBitmapImage* TDIBitmapImage::CreateBlank(const TDIBFormat& format, int32_t width, int32_t height) {
+    if (width < 0 || height < 0) Raise<EInvalidGraphic>(msg::InvalidSize);
+    const int64_t rowBits = static_cast<int64_t>(format.BitCount) * width;
+    if (rowBits < 0 || rowBits > MaxInt32 - 31) Raise<EInvalidGraphic>(msg::InvalidSize);
+    const int64_t rowBytes = (rowBits + 31) / 32 * 4;
+    const int64_t imageBytes = rowBytes * height;
+    if (imageBytes > MaxInt32) Raise<EInvalidGraphic>(msg::InvalidSize);
+
+    std::unique_ptr<TDIBitmapImage> image(new TDIBitmapImage());
+    image->Format = format;
+    image->Width = width;
+    image->Height = height;
+    image->RowBytes = static_cast<int32_t>(rowBytes);
+
+    BITMAPINFOHEADER& info = image->Info;
+    info.biSize = sizeof(BITMAPINFOHEADER);
+    info.biWidth = width;
+    info.biHeight = format.TopDown ? -height : height;
+    info.biPlanes = 1;
+    info.biBitCount = static_cast<uint16_t>(format.BitCount);
+    info.biCompression = (format.BitCount == 16 || format.BitCount == 32) ? BI_BITFIELDS : BI_RGB;
+    info.biSizeImage = static_cast<uint32_t>(imageBytes);
+
+    if (info.biCompression == BI_BITFIELDS) {
+        StoreMask(image->ColorTable[0], format.RedMask);
+        StoreMask(image->ColorTable[1], format.GreenMask);
+        StoreMask(image->ColorTable[2], format.BlueMask);
+    }
+
+    // A fresh mapping reads as zero bytes already; clearing it again would only touch every page.
+    if (!image->IsEmpty()) image->AllocateBits();
+    image->SetupRows();
+    return image.release();
+}
+
+TDIBitmapImage::~TDIBitmapImage() {
+    if (Bits != nullptr) UnmapViewOfFile(Bits);
+    if (MappingHandle != 0) CloseHandle(MappingHandle);
+    if (PaletteHandle != 0) DeleteObject(PaletteHandle);
+}
+
+// A block of 0 bytes (a non-empty picture with 0 bits per pixel) needs no mapping and gets
+// none; every row of it is empty, so nothing ever addresses it. Any other size that cannot be
+// mapped is reported, since the rest of the library relies on the block being there.
+void TDIBitmapImage::AllocateBits() {
+    if (Info.biSizeImage == 0) return;
+    MappingHandle = CreateFileMapping(Info.biSizeImage);
+    if (MappingHandle == 0) Raise<EOutOfMemory>(msg::OutOfMemory);
+    Bits = static_cast<uint8_t*>(MapViewOfFile(MappingHandle));
+    if (Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
+}
+
+// FirstRow is left null without a block; with one it always points at a row inside it.
+void TDIBitmapImage::SetupRows() {
+    if (Format.TopDown) {
+        RowStep = -RowBytes;
+        FirstRow = (Bits != nullptr && Height > 0) ? StoredRow(Height - 1) : Bits;
+    } else {
+        RowStep = RowBytes;
+        FirstRow = Bits;
+    }
+}
+
+void TDIBitmapImage::CopyRowsFrom(const TDIBitmapImage& source) {
+    const int32_t bytes = std::min(RowBytes, source.RowBytes);
+    const int32_t rows = std::min(Height, source.Height);
+    if (bytes <= 0 || rows <= 0 || Bits == nullptr || source.Bits == nullptr) return;
+    // Rows are reached by index so that no pointer is formed past the last row.
+    for (int32_t row = 0; row < rows; ++row) {
+        std::memmove(PictureRow(row), source.PictureRow(row), static_cast<std::size_t>(bytes));
+    }
+}
+
+HPALETTE TDIBitmapImage::GetPaletteHandle() {
+    if (PaletteHandle != 0) return PaletteHandle;
+    if (Info.biClrUsed == 0) return 0;
+
+    // The colour count never exceeds the table; the bound only keeps a corrupt count inside it.
+    const unsigned count = std::min<uint32_t>(Info.biClrUsed, 256);
+    LOGPALETTE logPalette{};
+    logPalette.palVersion = 0x300;
+    logPalette.palNumEntries = static_cast<uint16_t>(count);
+    for (unsigned i = 0; i < count; ++i) {
+        logPalette.palPalEntry[i] = {ColorTable[i].rgbRed, ColorTable[i].rgbGreen, ColorTable[i].rgbBlue, 0};
+    }
+    const HPALETTE palette = CreatePalette(logPalette);
+    if (palette == 0) RaiseLastOSError();
+    PaletteHandle = palette;
+    return PaletteHandle;
+}
+
+// Handing back the palette the image already holds changes nothing: the colour table already
+// holds its entries, and deleting it first would leave nothing to read them from.
+void TDIBitmapImage::SetPaletteHandle(HPALETTE palette) {
+    if (palette != 0 && palette == PaletteHandle) return;
+    if (PaletteHandle != 0) {
+        DeleteObject(PaletteHandle);
+        PaletteHandle = 0;
+    }
+    if (palette == 0) {
+        Info.biClrUsed = 0;
+        return;
+    }
+
+    PALETTEENTRY entries[256];
+    const unsigned count = std::min(GetPaletteEntries(palette, 0, 256, entries), 256u);
+    if (count == 0) RaiseLastOSError();
+    Info.biClrUsed = count;
+    for (unsigned i = 0; i < count; ++i) {
+        ColorTable[i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
+    }
+    PaletteHandle = palette;
+}
+
+}  // namespace vdib

@@ -1,1 +1,90 @@
+// RLE8 pixel data: one byte per pixel; commands of two bytes (count, value), or an escape byte 0
+// followed by end-of-line (0), end-of-bitmap (1), delta (2, dx, dy) or an absolute run (n >= 3
+// pixels, padded to an even length).
+//
+// The decoder accepts every command but keeps every write inside the picture: a run or absolute
+// run must fit the rest of its row and lie below the image height; an end-of-line may lead one
+// row past the last (writers commonly end the last row with one), a second one may not; a delta
+// may land exactly on the right edge or the row past the last, where no later run can write.
+// Positions are 64-bit offsets into the block, so a cursor one row past the block is a number,
+// never a pointer.
+#include <cstring>
 
+#include "RLE.h"
+#include "RLEEncoder.h"
+
+namespace vdib {
+
+namespace {
+
+constexpr uint8_t EndOfLineMarker[2] = {0, 0};
+constexpr uint8_t EndOfBitmapMarker[2] = {0, 1};
+
+// Up to two pixels go out as runs of one, since an absolute run needs at least three.
+uint8_t* FlushLiteral8(uint8_t* cursor, const uint8_t* pixels, int32_t n, int32_t available) {
+    return rle::PutLiteral<1>(cursor, pixels, n, available);
+}
+
+}  // namespace
+
+void WriteRLEPair(TStream& stream, uint8_t count, uint8_t value) {
+    const uint8_t pair[2] = {count, value};
+    stream.Write(pair, 2);
+}
+
+void WriteRLEEndOfLine(TStream& stream) { stream.WriteExact(EndOfLineMarker, 2); }
+
+void WriteRLEEndOfBitmap(TStream& stream) { stream.WriteExact(EndOfBitmapMarker, 2); }
+
+void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) {
+    // Height is used as stored: a negative one (top-down) leaves no row to write into.
+    const int64_t width = header.biWidth;
+    const int64_t height = header.biHeight;
+    const int64_t rowBytes = (width * 8 + 31) / 32 * 4;
+    int64_t x = 0;
+    int64_t y = 0;
+    for (;;) {
+        uint8_t command[2];
+        stream.ReadExact(command, 2);
+        const int32_t first = command[0];
+        const int32_t second = command[1];
+        if (first != 0) {
+            if (y >= height || first > width - x) Raise<EInvalidGraphic>(msg::BadRLEData);
+            std::memset(bits + (y * rowBytes + x), second, static_cast<std::size_t>(first));
+            x += first;
+        } else if (second == 0) {
+            x = 0;
+            ++y;
+            if (y > height) Raise<EInvalidGraphic>(msg::BadRLEData);
+        } else if (second == 1) {
+            return;
+        } else if (second == 2) {
+            uint8_t delta[2];
+            stream.ReadExact(delta, 2);
+            if (delta[0] > width - x || delta[1] > height - y) Raise<EInvalidGraphic>(msg::BadRLEData);
+            x += delta[0];
+            y += delta[1];
+        } else {
+            if (y >= height || second > width - x) Raise<EInvalidGraphic>(msg::BadRLEData);
+            const int64_t position = stream.StreamPosition();
+            stream.ReadExact(bits + (y * rowBytes + x), second);
+            stream.SetStreamPosition(position + (second + 1) / 2 * 2);
+            x += second;
+        }
+    }
+}
+
+void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
+    const int32_t width = header.biWidth;
+    const int64_t rows = header.biHeight < 0 ? -static_cast<int64_t>(header.biHeight) : header.biHeight;
+    const int64_t rowBytes = (static_cast<int64_t>(width) * 8 + 31) / 32 * 4;
+    rle::TCommandOutput out(stream);
+    for (int64_t row = 0; row < rows; ++row) {
+        // A row without pixels has no pending run: it is its end-of-line alone.
+        if (width > 0) rle::EncodeRow<255, 1, FlushLiteral8>(out, bits + row * rowBytes, width);
+        out.EndOfLine();
+    }
+    out.EndOfBitmap();
+}
+
+}  // namespace vdib

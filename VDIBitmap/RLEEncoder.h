@@ -1,0 +1,309 @@
+// Shared by the RLE8 and RLE4 encoders (not part of the library's interface): the buffered
+// command output and the row encoder that both run, RLE8 over pixels and RLE4 over bytes
+// (pixel pairs).
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "RLE.h"
+#include "Streams.h"
+
+namespace vdib::rle {
+
+// Collects runs and absolute runs and hands them to the stream with its plain write, whose
+// result is ignored; the row and bitmap markers go out with the exact write, after everything
+// collected before them. The stream thus receives the same bytes in the same order as if each
+// command were written on its own, in far fewer calls.
+//
+// The row encoder writes through a cursor of its own (a local, so that the compiler keeps it in
+// a register): Cursor() hands it out, Room() makes sure that MaxCommand bytes fit after it, and
+// Commit() takes it back before a marker.
+class TCommandOutput {
+public:
+    // Room for the longest absolute run (escape, count, 255 units, pad) and a run after it;
+    // a short literal's 16-byte copy stays inside that too.
+    static constexpr int32_t MaxCommand = 258 + 2;
+
+    explicit TCommandOutput(TStream& stream) : FStream(stream) {}
+    TCommandOutput(const TCommandOutput&) = delete;
+    TCommandOutput& operator=(const TCommandOutput&) = delete;
+
+    uint8_t* Cursor() noexcept { return FBuffer + FLength; }
+
+    uint8_t* Room(uint8_t* cursor) {
+        if (cursor - FBuffer <= Capacity - MaxCommand) return cursor;
+        Commit(cursor);
+        Flush();
+        return FBuffer;
+    }
+
+    void Commit(uint8_t* cursor) noexcept { FLength = static_cast<int32_t>(cursor - FBuffer); }
+
+    void EndOfLine() {
+        Flush();
+        WriteRLEEndOfLine(FStream);
+    }
+
+    void EndOfBitmap() {
+        Flush();
+        WriteRLEEndOfBitmap(FStream);
+    }
+
+private:
+    static constexpr int32_t Capacity = 16384;
+
+    void Flush() {
+        if (FLength != 0) FStream.Write(FBuffer, FLength);
+        FLength = 0;
+    }
+
+    TStream& FStream;
+    int32_t FLength = 0;
+    uint8_t FBuffer[Capacity];
+};
+
+inline uint8_t* PutPair(uint8_t* cursor, uint8_t count, uint8_t value) noexcept {
+    cursor[0] = count;
+    cursor[1] = value;
+    return cursor + 2;
+}
+
+// Copies 16 bytes with one load and one store, cheaper than the library's memcpy for the short
+// literals that are the common case.
+inline void Copy16(uint8_t* to, const uint8_t* from) noexcept {
+#if defined(__SSE2__)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_loadu_si128(reinterpret_cast<const __m128i*>(from)));
+#else
+    uint64_t words[2];
+    std::memcpy(words, from, 16);
+    std::memcpy(to, words, 16);
+#endif
+}
+
+// Writes n pending units of a literal (1 <= n <= 255): up to two as runs of one unit each (an
+// absolute run needs at least three pixels), more as an absolute run, padded to an even length.
+// `available` is how many units may be read from `units` (at least n). Literals are mostly
+// short, so the first 16 bytes of data move in one piece where the row has them, and both forms
+// are laid down over each other: only the length taken at the end depends on n.
+template <int32_t PixelsPerUnit>
+inline uint8_t* PutLiteral(uint8_t* cursor, const uint8_t* units, int32_t n, int32_t available) noexcept {
+    uint8_t* data = cursor + 2;
+    if (available >= 16) {
+        Copy16(data, units);
+        if (n > 16) std::memcpy(data + 16, units + 16, static_cast<std::size_t>(n - 16));
+    } else {
+        std::memcpy(data, units, static_cast<std::size_t>(n));
+    }
+    data[n] = 0;  // the pad byte, kept only after an odd count
+    const bool asRuns = n <= 2;
+    const uint8_t first = units[0];
+    cursor[0] = asRuns ? PixelsPerUnit : 0;
+    cursor[1] = asRuns ? first : static_cast<uint8_t>(n * PixelsPerUnit);
+    cursor[2] = asRuns ? PixelsPerUnit : first;
+    // cursor[3] holds the second unit in either form.
+    return cursor + (asRuns ? 2 * n : 2 + n + (n & 1));
+}
+
+// --- Comparing a unit with the one before it, 64 at a time -------------------------------------
+
+// Bit i set where p[i] differs from p[i - 1], for i = 0..63; reads p[-1] to p[63]. Eight bytes
+// at a time: a byte of the exclusive or is non-zero where the units differ; its high bit is
+// gathered into place by a multiplication that moves bit 8k + 7 to bit 56 + k without carries.
+inline uint64_t DifferencesAtPortable(const uint8_t* p) noexcept {
+    static_assert(std::endian::native == std::endian::little, "bytes are numbered from the low end of a word");
+    constexpr uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    uint64_t mask = 0;
+    for (int k = 0; k < 8; ++k) {
+        uint64_t here;
+        uint64_t before;
+        std::memcpy(&here, p + 8 * k, 8);
+        std::memcpy(&before, p + 8 * k - 1, 8);
+        const uint64_t differ = here ^ before;
+        const uint64_t high = (((differ & low7) + low7) | differ) & ~low7;
+        mask |= (((high >> 7) * 0x0102040810204080ull) >> 56) << (8 * k);
+    }
+    return mask;
+}
+
+// The same with SSE2 where the target has it (every x86-64 does).
+inline uint64_t DifferencesAt(const uint8_t* p) noexcept {
+#if defined(__SSE2__)
+    uint64_t same = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k - 1));
+        same |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before))))
+                << (16 * k);
+    }
+    return ~same;
+#else
+    return DifferencesAtPortable(p);
+#endif
+}
+
+// --- Where runs of two or more units lie ----------------------------------------------------
+
+// Walks the runs of two or more equal units of a row, left to right.
+//
+// Position p (1 <= p < units) is a boundary when its unit differs from the one before; every
+// position from `units` on counts as one. A run of two or more starts at a position that is a
+// boundary (or 0) followed by a non-boundary, and ends at the first boundary after that. The
+// boundaries are found 64 positions at a time into a bit mask, and the starts and the ends are
+// taken from two such masks, one bit at a time: stepping from one run to the next costs a count
+// of trailing zeros and clearing the lowest bit, not a search through memory. Loads stay inside
+// the row's `units` bytes.
+class TLongRuns {
+public:
+    TLongRuns(const uint8_t* row, int32_t units) noexcept
+        : FRow(row), FUnits(units), FRunAtZero(units >= 2 && row[0] == row[1]) {}
+
+    // The next run [start, end) of two or more units; false when there is none left.
+    [[gnu::always_inline]] bool Next(int32_t& start, int32_t& end) noexcept {
+        if (FRunAtZero) {
+            FRunAtZero = false;
+            start = 0;
+        } else {
+            start = NextBit(FStarts, true);
+            if (start >= FUnits) return false;
+        }
+        end = NextBit(FEnds, false);
+        return true;
+    }
+
+private:
+    // One walk over a mask of positions; windows start at 1 + 64k. (64-bit, so that stepping
+    // past a row of nearly 2^31 units cannot overflow.)
+    struct TWalk {
+        int64_t Base = 1 - 64;
+        uint64_t Mask = 0;
+    };
+
+    // The next position of the walk's kind (run start, or run end), or FUnits when none is left.
+    // A window that starts at FUnits could only hold an end at FUnits itself, which is what is
+    // returned for it.
+    [[gnu::always_inline]] int32_t NextBit(TWalk& walk, bool starts) noexcept {
+        while (walk.Mask == 0) {
+            walk.Base += 64;
+            if (walk.Base >= FUnits) return FUnits;
+            walk.Mask = Positions(walk.Base, starts);
+        }
+        const auto position = static_cast<int32_t>(walk.Base + std::countr_zero(walk.Mask));
+        walk.Mask &= walk.Mask - 1;
+        return position;
+    }
+
+    // The run starts, or the run ends, of the window at `base`.
+    uint64_t Positions(int64_t base, bool starts) const noexcept {
+        const uint64_t here = Boundaries(base);
+        if (starts) {
+            const uint64_t after = IsBoundary(base + 64) ? 1 : 0;
+            return here & ~((here >> 1) | (after << 63));
+        }
+        const uint64_t before = (base == 1 || IsBoundary(base - 1)) ? 1 : 0;
+        return here & ~((here << 1) | before);
+    }
+
+    // p >= 1.
+    bool IsBoundary(int64_t p) const noexcept { return p >= FUnits || FRow[p] != FRow[p - 1]; }
+
+    // Bit i set when position base + i (base >= 1) is a boundary.
+    uint64_t Boundaries(int64_t base) const noexcept {
+        if (FUnits - base >= 64) return DifferencesAt(FRow + base);
+        uint64_t mask = 0;
+        for (int i = 0; i < 64; ++i) {
+            if (IsBoundary(base + i)) mask |= uint64_t{1} << i;
+        }
+        return mask;
+    }
+
+    const uint8_t* FRow;
+    int32_t FUnits;
+    bool FRunAtZero;
+    TWalk FStarts;
+    TWalk FEnds;
+};
+
+// --- The row encoder --------------------------------------------------------------------------
+
+// Encodes one row of `units` units (units > 0), without its end-of-line.
+//
+// The output is that of a four-state machine stepped once per unit (empty, single, run,
+// literal), restarting at each row:
+//   - equal units gather into a run of at most MaxUnits; a further equal unit writes the full
+//     run and starts over as a single unit;
+//   - a single unit followed by a different one opens a literal; the literal gathers units that
+//     each differ from the one before, up to MaxUnits; a full literal is written whole and the
+//     next unit starts over as a single unit, even when it repeats the last one;
+//   - a unit that repeats the literal's last unit takes that unit out of the literal: the rest
+//     is written (FlushLiteral), and the two form a new run of two;
+//   - at the row's end the pending run (or single unit) or literal is written.
+//
+// Seen run by run, that machine writes every run of two or more units as pairs, and gathers
+// the single units between such runs into literals. This walks the row from one run of two or
+// more to the next, a word of boundaries at a time, and writes the same commands:
+//   - K single units pending: while K > MaxUnits, a full literal goes out (the next single
+//     unit then starts afresh);
+//   - before a run: the pending K units go out as a literal (nothing for K = 0), except that
+//     K = MaxUnits - 1 takes the run's first unit along to fill the literal and leaves the
+//     run one unit shorter;
+//   - a run of M units: full runs of MaxUnits while more than MaxUnits remain, then the rest;
+//     a rest of one unit is not written but becomes the first pending single unit.
+// A run of n units is written as the pair (n * PixelsPerUnit, unit). FlushLiteral(cursor,
+// units, n, available) writes 1 <= n <= MaxUnits units as PutLiteral does.
+template <int32_t MaxUnits, int32_t PixelsPerUnit,
+          uint8_t* (*FlushLiteral)(uint8_t*, const uint8_t*, int32_t, int32_t)>
+void EncodeRow(TCommandOutput& out, const uint8_t* row, int32_t units) {
+    static_assert(MaxUnits * PixelsPerUnit <= 255 && MaxUnits >= 3);
+    constexpr uint8_t fullRun = MaxUnits * PixelsPerUnit;
+
+    TLongRuns runs(row, units);
+    uint8_t* cursor = out.Cursor();
+    int32_t pending = 0;  // the single units not yet written start here
+    // Full literals while more than MaxUnits single units are pending.
+    const auto flushFullLiterals = [&](int32_t singles) {
+        while (singles > MaxUnits) {
+            cursor = FlushLiteral(out.Room(cursor), row + pending, MaxUnits, units - pending);
+            pending += MaxUnits;
+            singles -= MaxUnits;
+        }
+        return singles;
+    };
+
+    int32_t runStart;
+    int32_t runEnd;
+    while (runs.Next(runStart, runEnd)) {
+        const int32_t singles = flushFullLiterals(runStart - pending);
+        cursor = out.Room(cursor);  // for the literal and the run's last pair
+        int32_t from = runStart;
+        if (singles == MaxUnits - 1) {
+            cursor = FlushLiteral(cursor, row + pending, MaxUnits, units - pending);
+            from += 1;
+        } else if (singles != 0) {
+            cursor = FlushLiteral(cursor, row + pending, singles, units - pending);
+        }
+
+        const uint8_t value = row[runStart];
+        int32_t length = runEnd - from;
+        while (length > MaxUnits) {
+            cursor = PutPair(out.Room(cursor), fullRun, value);
+            length -= MaxUnits;
+        }
+        if (length >= 2) {
+            cursor = PutPair(cursor, static_cast<uint8_t>(length * PixelsPerUnit), value);
+            pending = runEnd;
+        } else {
+            pending = runEnd - 1;
+        }
+    }
+    const int32_t singles = flushFullLiterals(units - pending);
+    if (singles > 0) cursor = FlushLiteral(out.Room(cursor), row + pending, singles, units - pending);
+    out.Commit(cursor);
+}
+
+}  // namespace vdib::rle
