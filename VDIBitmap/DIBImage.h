@@ -11,41 +11,6 @@
 
 namespace vdib {
 
-inline constexpr uint32_t BI_RGB = 0;
-inline constexpr uint32_t BI_RLE8 = 1;
-inline constexpr uint32_t BI_RLE4 = 2;
-inline constexpr uint32_t BI_BITFIELDS = 3;
-
-// In memory with the same layout as in a BMP file (little-endian host).
-struct BITMAPINFOHEADER {
-    uint32_t biSize;
-    int32_t biWidth;
-    int32_t biHeight;
-    uint16_t biPlanes;
-    uint16_t biBitCount;
-    uint32_t biCompression;
-    uint32_t biSizeImage;
-    int32_t biXPelsPerMeter;
-    int32_t biYPelsPerMeter;
-    uint32_t biClrUsed;
-    uint32_t biClrImportant;
-};
-static_assert(sizeof(BITMAPINFOHEADER) == 40);
-
-struct RGBQUAD {
-    uint8_t rgbBlue;
-    uint8_t rgbGreen;
-    uint8_t rgbRed;
-    uint8_t rgbReserved;
-};
-static_assert(sizeof(RGBQUAD) == 4);
-
-// The header followed by up to 256 colours (or the three masks of a bit-field image).
-struct BITMAPINFO {
-    BITMAPINFOHEADER bmiHeader;
-    RGBQUAD bmiColors[256];
-};
-
 // The pixel format, copied whole.
 struct TDIBFormat {
     int32_t BitCount = 0;     // 1, 4, 8, 24, or 16 / 32 with masks

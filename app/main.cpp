@@ -1,1 +1,45 @@
-int main() { return 0; }
+// bmp2rle: converts a BMP file into an RLE-compressed BMP file.
+//
+//   bmp2rle input.bmp [output.bmp]
+//
+// Without an output name the output goes beside the input, named like it with its extension
+// replaced by "_rle.bmp". Every failure reaches the top level as an exception: it is reported
+// on standard output and the program exits with code 1.
+#include <iterator>
+
+#include "CommandLine.h"
+#include "Conversion.h"
+#include "Graphics.h"
+#include "Streams.h"
+#include "System.h"
+
+namespace vdib {
+
+std::string InputFileName;
+std::string OutputFileName;
+
+namespace {
+
+void MainSequence() {
+    InputFileName = GetCommandArgument(1);
+    if (InputFileName.empty()) {
+        WriteLine(msg::Usage);
+        IOCheck();
+        return;
+    }
+    OutputFileName = GetCommandArgument(2);
+    if (OutputFileName.empty()) OutputFileName = ReplaceExtension(InputFileName, "") + "_rle.bmp";
+    RunConversion(InputFileName, OutputFileName);
+}
+
+}  // namespace
+
+}  // namespace vdib
+
+int main(int argc, char** argv) {
+    using namespace vdib;
+    static const TModule ProgramModule = {"bmp2rle", nullptr, [] {}};
+    // Started in this order, finalised in reverse.
+    const TModule modules[] = {SystemModule, ClassesModule, GraphicsModule, ProgramModule};
+    RunProgram(argc, argv, modules, std::size(modules), MainSequence);
+}

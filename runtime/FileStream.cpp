@@ -1,1 +1,295 @@
+// File streams over POSIX descriptors.
+//
+// The codecs move two bytes per RLE command and one byte per RLE4 data byte, so THandleStream
+// keeps one buffer that holds either bytes read ahead or bytes waiting to be written, never both:
+//
+//   reading  the descriptor stands at the end of the buffered bytes; the caller's position is
+//            DevicePos - (Length - Next)
+//   writing  the descriptor stands at the start of the pending bytes; the caller's position is
+//            DevicePos + Length
+//
+// Switching direction first brings the descriptor to the caller's position (pending output
+// written, read-ahead given back), so the file sees the same operations in the same order as an
+// unbuffered stream would. Transfers of a whole buffer or more bypass it.
+//
+// Pending output that the file refuses raises EWriteError from whatever operation wrote it out
+// (Flush, Seek64, Size, ChangeSize, or a Read or Write that needed the buffer); the bytes that did
+// not reach the file are dropped and the position is where the file actually stands. Only the
+// destructor swallows such a failure, which is why writers end with an explicit Flush.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "Streams.h"
+
+namespace vdib {
+
+namespace {
+
+constexpr int32_t BufferCapacity = 64 * 1024;
+
+// Reads at most `room` bytes, going on until at least `wanted` arrived, the end of the file, or
+// an error (which, like the end, just stops the count); EINTR is retried. A regular file fills
+// `room` in one call; a pipe is not waited on for more than the caller asked.
+int64_t ReadAtLeast(int fd, uint8_t* to, int64_t wanted, int64_t room) {
+    int64_t done = 0;
+    while (done < wanted) {
+        const ssize_t n = ::read(fd, to + done, static_cast<size_t>(room - done));
+        if (n > 0) {
+            done += n;
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return done;
+}
+
+// Writes until all `count` bytes went out or the file refuses more; partial writes and EINTR are
+// continued. Returns the bytes written.
+int64_t WriteFully(int fd, const uint8_t* from, int64_t count) {
+    int64_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd, from + done, static_cast<size_t>(count - done));
+        if (n > 0) {
+            done += n;
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return done;
+}
+
+// Asks the descriptor where it stands when that is not known yet; -1 when it cannot tell (a pipe).
+int64_t KnownDevicePos(int fd, int64_t& devicePos) {
+    if (devicePos < 0) devicePos = ::lseek(fd, 0, SEEK_CUR);
+    return devicePos;
+}
+
+// Gives back `ahead` bytes read ahead, so the descriptor stands at the caller's position.
+// False when the descriptor cannot move back (then nothing changed).
+bool Unread(int fd, int32_t ahead, int64_t& devicePos) {
+    if (ahead == 0) return true;
+    const off_t pos = ::lseek(fd, -static_cast<off_t>(ahead), SEEK_CUR);
+    if (pos < 0) return false;
+    devicePos = pos;
+    return true;
+}
+
+[[noreturn]] void RaiseOpenFailure(const std::string& fileName, uint16_t mode) {
+    if (mode == ModeCreate) Raise<EFCreateError>(Format(msg::FCreateError, fileName.c_str()));
+    Raise<EFOpenError>(Format(msg::FOpenError, fileName.c_str()));
+}
+
+}  // namespace
+
+struct THandleStream::TBuffer {
+    enum TMode { Idle, Reading, Writing };
+
+    std::unique_ptr<uint8_t[]> Data{new uint8_t[BufferCapacity]};
+    TMode Mode = Idle;
+    int32_t Length = 0;     // bytes held: read ahead, or waiting to be written
+    int32_t Next = 0;       // reading: index of the next byte to hand out
+    int64_t DevicePos = -1; // where the descriptor stands; -1 while not known
+};
+
+THandleStream::THandleStream(int handle) : FFileHandle(handle) {}
+
+THandleStream::~THandleStream() {
+    // Last chance for pending output; a failure here has nobody to go to.
+    try {
+        Flush();
+    } catch (...) {
+    }
+}
+
+void THandleStream::Flush() {
+    if (!FBuffer || FBuffer->Mode != TBuffer::Writing) return;
+    TBuffer& b = *FBuffer;
+    const int64_t written = WriteFully(FFileHandle, b.Data.get(), b.Length);
+    const bool complete = written == b.Length;
+    if (b.DevicePos >= 0) b.DevicePos += written;
+    b.Mode = TBuffer::Idle;
+    b.Length = 0;
+    b.Next = 0;
+    if (!complete) Raise<EWriteError>(msg::WriteError);
+}
+
+int32_t THandleStream::Read(void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
+    TBuffer& b = *FBuffer;
+    if (b.Mode == TBuffer::Writing) Flush();
+
+    auto* to = static_cast<uint8_t*>(buffer);
+    int32_t done = 0;
+    if (b.Mode == TBuffer::Reading) {
+        const int32_t n = std::min(count, b.Length - b.Next);
+        std::memcpy(to, b.Data.get() + b.Next, static_cast<size_t>(n));
+        b.Next += n;
+        done = n;
+        if (b.Next == b.Length) {
+            b.Mode = TBuffer::Idle;
+            b.Length = b.Next = 0;
+        }
+    }
+    if (done == count) return done;
+
+    const int32_t rest = count - done;
+    if (rest >= BufferCapacity) {
+        const int64_t n = ReadAtLeast(FFileHandle, to + done, rest, rest);
+        if (b.DevicePos >= 0) b.DevicePos += n;
+        return done + static_cast<int32_t>(n);
+    }
+    // Read-ahead needs to know where the descriptor stands, to answer positions from the window.
+    KnownDevicePos(FFileHandle, b.DevicePos);
+    const int64_t n = ReadAtLeast(FFileHandle, b.Data.get(), rest, BufferCapacity);
+    if (b.DevicePos >= 0) b.DevicePos += n;
+    if (n <= 0) return done;
+    const int32_t take = std::min(rest, static_cast<int32_t>(n));
+    std::memcpy(to + done, b.Data.get(), static_cast<size_t>(take));
+    if (take < n) {
+        b.Mode = TBuffer::Reading;
+        b.Length = static_cast<int32_t>(n);
+        b.Next = take;
+    }
+    return done + take;
+}
+
+int32_t THandleStream::Write(const void* buffer, int32_t count) {
+    if (count <= 0) return 0;
+    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
+    TBuffer& b = *FBuffer;
+    if (b.Mode == TBuffer::Reading) {
+        if (!Unread(FFileHandle, b.Length - b.Next, b.DevicePos)) return 0;
+        b.Mode = TBuffer::Idle;
+        b.Length = b.Next = 0;
+    }
+
+    const auto* from = static_cast<const uint8_t*>(buffer);
+    if (count >= BufferCapacity) {
+        Flush();
+        const int64_t n = WriteFully(FFileHandle, from, count);
+        if (b.DevicePos >= 0) b.DevicePos += n;
+        return static_cast<int32_t>(n);
+    }
+    if (b.Mode == TBuffer::Writing && count > BufferCapacity - b.Length) Flush();
+    std::memcpy(b.Data.get() + b.Length, from, static_cast<size_t>(count));
+    b.Length += count;
+    b.Mode = TBuffer::Writing;
+    return count;
+}
+
+int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
+    origin &= 0x7F;
+    // Linux gives 3 and 4 other meanings (SEEK_DATA, SEEK_HOLE); this contract knows only three.
+    if (origin > soEnd) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
+    TBuffer& b = *FBuffer;
+    Flush();
+
+    if (b.Mode == TBuffer::Reading && b.DevicePos >= 0) {
+        // A target inside the bytes read ahead costs no system call (StreamPosition, or the
+        // reader stepping back a little).
+        const int64_t windowEnd = b.DevicePos;
+        const int64_t windowStart = windowEnd - b.Length;
+        const int64_t current = windowEnd - (b.Length - b.Next);
+        int64_t target = -1;
+        bool known = true;
+        if (origin == soBeginning) {
+            target = offset;
+        } else if (origin == soCurrent) {
+            if (__builtin_add_overflow(current, offset, &target)) {
+                errno = EINVAL;
+                return -1;
+            }
+        } else {
+            struct stat st;
+            known = ::fstat(FFileHandle, &st) == 0 && S_ISREG(st.st_mode) &&
+                    !__builtin_add_overflow(static_cast<int64_t>(st.st_size), offset, &target);
+        }
+        if (known && target >= windowStart && target <= windowEnd) {
+            b.Next = static_cast<int32_t>(target - windowStart);
+            return target;
+        }
+        // Leave the window: one absolute seek; the buffer goes only once the seek succeeded.
+        const off_t pos = known ? ::lseek(FFileHandle, target, SEEK_SET) : ::lseek(FFileHandle, offset, SEEK_END);
+        if (pos < 0) return -1;
+        b.Mode = TBuffer::Idle;
+        b.Length = b.Next = 0;
+        b.DevicePos = pos;
+        return pos;
+    }
+
+    if (origin == soCurrent && offset == 0 && KnownDevicePos(FFileHandle, b.DevicePos) >= 0) return b.DevicePos;
+    const off_t pos = ::lseek(FFileHandle, offset, origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END);
+    b.DevicePos = pos;  // -1 on failure: ask again next time
+    return pos;
+}
+
+void THandleStream::ChangeSize(int32_t newSize) { ChangeSize64(newSize); }
+
+// Moves to the new size, then cuts or extends the file there. A size the descriptor cannot seek
+// to (negative) raises before anything is cut, rather than truncating at the old position.
+void THandleStream::ChangeSize64(int64_t newSize) {
+    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
+    TBuffer& b = *FBuffer;
+    Flush();
+    const off_t pos = ::lseek(FFileHandle, newSize, SEEK_SET);
+    if (pos < 0) RaiseLastOSError();
+    b.Mode = TBuffer::Idle;  // read-ahead may describe bytes about to be cut
+    b.Length = b.Next = 0;
+    b.DevicePos = pos;
+    int rc;
+    do {
+        rc = ::ftruncate(FFileHandle, newSize);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) RaiseLastOSError();
+}
+
+TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : FFileName(fileName) {
+    // A name with an embedded NUL would silently open a different, shorter name.
+    if (fileName.find('\0') != std::string::npos) RaiseOpenFailure(fileName, mode);
+
+    int flags;
+    if (mode == ModeCreate) {
+        flags = O_RDWR | O_CREAT | O_TRUNC;
+    } else {
+        const int access = mode & 3;
+        const int sharing = (mode >> 4) & 0xF;
+        if (access == 3 || sharing > 4) RaiseOpenFailure(fileName, mode);
+        // There are no share modes here: a deny-write open is a plain open for its access.
+        flags = access == 0 ? O_RDONLY : access == 1 ? O_WRONLY : O_RDWR;
+    }
+    int fd;
+    do {
+        fd = ::open(fileName.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) RaiseOpenFailure(fileName, mode);
+
+    // A directory opens read-only without complaint, but it is no file to read.
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        RaiseOpenFailure(fileName, mode);
+    }
+    FFileHandle = fd;
+}
+
+TFileStream::~TFileStream() {
+    try {
+        Flush();
+    } catch (...) {
+    }
+    if (FFileHandle >= 0) ::close(FFileHandle);
+    FFileHandle = -1;
+}
+
+}  // namespace vdib

@@ -1,1 +1,318 @@
+// The graphic framework: class references, the graphic base class, shared images, the picture
+// format registries and the canvas's device context.
+#include "Graphics.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace vdib {
+
+// --- Class references ------------------------------------------------------------------------
+
+bool TClass::InheritsFrom(const TClass& other) const noexcept {
+    for (const TClass* c = this; c != nullptr; c = c->Parent)
+        if (c == &other) return true;
+    return false;
+}
+
+namespace {
+TGraphic* ConstructGraphic() { return new TGraphic; }
+}  // namespace
+
+const TClass TPersistent::Class = {"TPersistent", nullptr, nullptr};
+const TClass TInterfacedPersistent::Class = {"TInterfacedPersistent", &TPersistent::Class, nullptr};
+const TClass TGraphic::Class = {"TGraphic", &TInterfacedPersistent::Class, &ConstructGraphic};
+
+// --- Assignment ------------------------------------------------------------------------------
+
+namespace {
+[[noreturn]] void RaiseAssignError(const TPersistent* source, const TPersistent* dest) {
+    Raise<EConvertError>(Format(msg::AssignError, source != nullptr ? source->ClassName() : "nil",
+                                dest != nullptr ? dest->ClassName() : "nil"));
+}
+}  // namespace
+
+void TPersistent::GiveContentTo(TPersistent* dest) { RaiseAssignError(this, dest); }
+
+void TPersistent::TakeContentFrom(TPersistent* source) {
+    if (source == nullptr) RaiseAssignError(nullptr, this);
+    source->GiveContentTo(this);
+}
+
+// --- TGraphic --------------------------------------------------------------------------------
+
+namespace {
+[[noreturn]] void RaiseAbstract() { Raise<EAbstractError>(msg::AbstractError); }
+}  // namespace
+
+void TGraphic::NotifyChanged(TPersistent*) {
+    IsModified = true;
+    if (ChangeListener) ChangeListener(this);
+}
+
+void TGraphic::PaintOn(TCanvas&, const TRect&) { RaiseAbstract(); }
+bool TGraphic::QueryEmpty() { RaiseAbstract(); }
+int32_t TGraphic::QueryHeight() { RaiseAbstract(); }
+HPALETTE TGraphic::QueryPalette() { return 0; }
+bool TGraphic::QueryTransparent() { return IsTransparent; }
+int32_t TGraphic::QueryWidth() { RaiseAbstract(); }
+void TGraphic::ReadStoredData(TStream& stream) { LoadStream(stream); }
+void TGraphic::ChangeHeight(int32_t) { RaiseAbstract(); }
+void TGraphic::ChangePalette(HPALETTE) {}
+void TGraphic::ChangeWidth(int32_t) { RaiseAbstract(); }
+void TGraphic::WriteStoredData(TStream& stream) { SaveStream(stream); }
+void TGraphic::LoadStream(TStream&) { RaiseAbstract(); }
+void TGraphic::SaveStream(TStream&) { RaiseAbstract(); }
+void TGraphic::LoadClipboardBlock(uint16_t, HGLOBAL, HPALETTE) { RaiseAbstract(); }
+void TGraphic::SaveClipboardBlock(uint16_t&, HGLOBAL&, HPALETTE&) { RaiseAbstract(); }
+
+void TGraphic::ChangeTransparent(bool value) {
+    if (value == IsTransparent) return;
+    IsTransparent = value;
+    NotifyChanged(this);
+}
+
+void TGraphic::ReportProgress(TPersistent* sender, TProgressStage stage, uint8_t percentDone, bool redrawNow,
+                              const TRect& rect, const std::string& message) {
+    if (ProgressListener) ProgressListener(sender, stage, percentDone, redrawNow, rect, message);
+}
+
+// Two empty graphics are alike whatever their classes; otherwise only the same class with the
+// same stored bytes.
+bool TGraphic::SameContent(TGraphic* graphic) {
+    if (graphic == nullptr) return false;
+    const bool thisEmpty = QueryEmpty();
+    const bool otherEmpty = graphic->QueryEmpty();
+    if (thisEmpty || otherEmpty) return thisEmpty && otherEmpty;
+    if (&ClassType() != &graphic->ClassType()) return false;
+    TMemoryStream mine;
+    TMemoryStream theirs;
+    WriteStoredData(mine);
+    graphic->WriteStoredData(theirs);
+    return mine.BlockSize() == theirs.BlockSize() &&
+           (mine.BlockSize() == 0 ||
+            std::memcmp(mine.BlockAddress(), theirs.BlockAddress(), static_cast<size_t>(mine.BlockSize())) == 0);
+}
+
+void TGraphic::LoadFile(const std::string& fileName) {
+    TFileStream stream(fileName, ModeOpenReadDenyWrite);
+    LoadStream(stream);
+}
+
+// --- Saving a file ---------------------------------------------------------------------------
+//
+// Truncating the target first and then writing would destroy the only copy whenever writing
+// fails, and the converter may be told to write over its own input. So a regular file is
+// replaced in one step: the new contents go to a temporary file in the target's own directory
+// (so the rename cannot cross file systems), are flushed and synced, and only then renamed over
+// the target. Until that rename the target is untouched; on any failure the temporary file goes.
+//
+// Consequences worth knowing: a symbolic link is followed and the file it names is replaced
+// (the link stays a link); the permission bits (and, where allowed, owner and group) of an
+// existing target are carried over; a target with other hard links is replaced by a new file,
+// so the other names keep the old contents. A target that exists but is no regular file (a
+// device such as /dev/null, a pipe) cannot be replaced and is written directly.
+
+namespace {
+
+[[noreturn]] void RaiseCannotCreate(const std::string& fileName) {
+    Raise<EFCreateError>(Format(msg::FCreateError, fileName.c_str()));
+}
+
+// The directory part of a path with its final '/', or "" for a bare name.
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Follows symbolic links from a name that does not lead to an existing file, so that a dangling
+// link gets its target made rather than being replaced by a file. False for a loop or an
+// unreadable link.
+bool FollowDanglingLinks(std::string& path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        std::string target(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<size_t>(n) >= target.size()) return false;
+        target.resize(static_cast<size_t>(n));
+        path = target[0] == '/' ? target : DirectoryOf(path) + target;
+    }
+    return false;
+}
+
+mode_t CurrentUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
+// Makes the rename itself durable; the new file is already complete, so a failure here is not
+// reported.
+void SyncDirectory(const std::string& directory) {
+    const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+void TGraphic::SaveFile(const std::string& fileName) {
+    if (fileName.empty() || fileName.find('\0') != std::string::npos) RaiseCannotCreate(fileName);
+
+    struct stat existing;
+    const bool exists = ::stat(fileName.c_str(), &existing) == 0;
+    if (exists && !S_ISREG(existing.st_mode)) {
+        TFileStream stream(fileName, ModeCreate);
+        SaveStream(stream);
+        stream.Flush();
+        return;
+    }
+
+    std::string target = fileName;
+    if (exists) {
+        char* real = ::realpath(fileName.c_str(), nullptr);
+        if (real == nullptr) RaiseCannotCreate(fileName);
+        target = real;
+        std::free(real);
+    } else if (!FollowDanglingLinks(target)) {
+        RaiseCannotCreate(fileName);
+    }
+    const std::string directory = DirectoryOf(target);
+    const std::string base = target.substr(directory.size());
+    if (base.empty()) RaiseCannotCreate(fileName);  // "dir/" names no file
+
+    // ".<name>.XXXXXX", with the name shortened so the whole stays within a file name's limit.
+    std::string tempName = directory + "." + base.substr(0, 200) + ".XXXXXX";
+    int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    if (fd < 0) RaiseCannotCreate(fileName);
+    try {
+        if (exists) {
+            // Owner and group can be kept only with the right to give files away; the bits can.
+            if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+            }
+            ::fchmod(fd, existing.st_mode & 07777);
+        } else {
+            ::fchmod(fd, 0666 & ~CurrentUmask());
+        }
+        {
+            THandleStream stream(fd);
+            SaveStream(stream);
+            stream.Flush();
+        }
+        if (::fsync(fd) != 0) Raise<EWriteError>(msg::WriteError);
+        const int closed = ::close(fd);
+        fd = -1;
+        if (closed != 0) Raise<EWriteError>(msg::WriteError);
+        if (::rename(tempName.c_str(), target.c_str()) != 0) RaiseCannotCreate(fileName);
+    } catch (...) {
+        if (fd >= 0) ::close(fd);
+        ::unlink(tempName.c_str());
+        throw;
+    }
+    SyncDirectory(directory);
+}
+
+// --- Shared images ---------------------------------------------------------------------------
+
+void TSharedImage::DropHolder(TSharedImage* image) {
+    if (image == nullptr) return;
+    if (--image->HolderCount != 0) return;
+    // The object goes even when releasing its handles fails.
+    struct Owner {
+        TSharedImage* image;
+        ~Owner() { delete image; }
+    } owner{image};
+    image->ReleaseHandles();
+}
+
+void TSharedImage::ReleaseHandles() { RaiseAbstract(); }
+
+// --- Registries ------------------------------------------------------------------------------
+//
+// They start empty: the platform picture classes that would fill their first rows do not exist
+// here, and nothing in the program looks entries up.
+
+namespace {
+
+std::vector<TPicture::TFileFormat>* FileFormatList = nullptr;
+TPicture::TClipboardFormats* ClipboardFormatList = nullptr;
+
+std::vector<TPicture::TFileFormat>& FileFormatRegistry() {
+    if (FileFormatList == nullptr) FileFormatList = new std::vector<TPicture::TFileFormat>;
+    return *FileFormatList;
+}
+
+TPicture::TClipboardFormats& ClipboardFormatRegistry() {
+    if (ClipboardFormatList == nullptr) ClipboardFormatList = new TPicture::TClipboardFormats;
+    return *ClipboardFormatList;
+}
+
+void FinalizeGraphics() {
+    delete FileFormatList;
+    FileFormatList = nullptr;
+    delete ClipboardFormatList;
+    ClipboardFormatList = nullptr;
+}
+
+}  // namespace
+
+const TModule GraphicsModule = {"Graphics", nullptr, &FinalizeGraphics};
+
+void TPicture::AddFileFormat(const std::string& extension, const std::string& description,
+                             const TGraphicClass& graphicClass) {
+    std::string lower = extension;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    FileFormatRegistry().push_back({&graphicClass, std::move(lower), description, 0});
+}
+
+// The two lists stay of equal length: when the number cannot be added, the class goes again.
+void TPicture::AddClipboardFormat(uint16_t format, const TGraphicClass& graphicClass) {
+    TClipboardFormats& registry = ClipboardFormatRegistry();
+    registry.Classes.push_back(&graphicClass);
+    try {
+        registry.Formats.push_back(format);
+    } catch (...) {
+        registry.Classes.pop_back();
+        throw;
+    }
+}
+
+void TPicture::RemoveGraphicClass(const TGraphicClass& graphicClass) {
+    if (FileFormatList != nullptr) {
+        auto& list = *FileFormatList;
+        for (size_t i = list.size(); i-- > 0;)
+            if (list[i].GraphicClass->InheritsFrom(graphicClass)) list.erase(list.begin() + static_cast<ptrdiff_t>(i));
+    }
+    if (ClipboardFormatList != nullptr) {
+        auto& registry = *ClipboardFormatList;
+        for (size_t i = registry.Classes.size(); i-- > 0;) {
+            if (registry.Classes[i]->InheritsFrom(graphicClass)) {
+                registry.Classes.erase(registry.Classes.begin() + static_cast<ptrdiff_t>(i));
+                registry.Formats.erase(registry.Formats.begin() + static_cast<ptrdiff_t>(i));
+            }
+        }
+    }
+}
+
+const std::vector<TPicture::TFileFormat>* TPicture::FileFormats() { return FileFormatList; }
+
+const TPicture::TClipboardFormats* TPicture::ClipboardFormats() { return ClipboardFormatList; }
+
+// --- Canvas ----------------------------------------------------------------------------------
+
+HDC TCanvas::DeviceContext() {
+    if (OnChanging) OnChanging();
+    if (FHandle == 0) FHandle = CreateHandle();
+    if (FHandle == 0) Raise<EInvalidOperation>(msg::NoCanvasHandle);
+    return FHandle;
+}
+
+}  // namespace vdib

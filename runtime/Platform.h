@@ -1,5 +1,6 @@
 // A small platform layer in place of the operating-system services that the graphic library
-// was designed against: anonymous memory mappings for pixel blocks and logical palettes.
+// was designed against: the DIB records, anonymous memory mappings for pixel blocks and logical
+// palettes.
 // Handles are opaque non-zero values; 0 means none or failure. A failing call sets errno.
 #pragma once
 
@@ -12,6 +13,43 @@ using HANDLE = std::uintptr_t;
 using HPALETTE = std::uintptr_t;
 using HGLOBAL = std::uintptr_t;
 using HDC = std::uintptr_t;
+
+// --- Device-independent bitmap records -----------------------------------------------------
+
+inline constexpr std::uint32_t BI_RGB = 0;
+inline constexpr std::uint32_t BI_RLE8 = 1;
+inline constexpr std::uint32_t BI_RLE4 = 2;
+inline constexpr std::uint32_t BI_BITFIELDS = 3;
+
+// In memory with the same layout as in a BMP file (little-endian host).
+struct BITMAPINFOHEADER {
+    std::uint32_t biSize;
+    std::int32_t biWidth;
+    std::int32_t biHeight;
+    std::uint16_t biPlanes;
+    std::uint16_t biBitCount;
+    std::uint32_t biCompression;
+    std::uint32_t biSizeImage;
+    std::int32_t biXPelsPerMeter;
+    std::int32_t biYPelsPerMeter;
+    std::uint32_t biClrUsed;
+    std::uint32_t biClrImportant;
+};
+static_assert(sizeof(BITMAPINFOHEADER) == 40);
+
+struct RGBQUAD {
+    std::uint8_t rgbBlue;
+    std::uint8_t rgbGreen;
+    std::uint8_t rgbRed;
+    std::uint8_t rgbReserved;
+};
+static_assert(sizeof(RGBQUAD) == 4);
+
+// The header followed by up to 256 colours (or the three masks of a bit-field image).
+struct BITMAPINFO {
+    BITMAPINFOHEADER bmiHeader;
+    RGBQUAD bmiColors[256];
+};
 
 // --- Anonymous memory mappings ---------------------------------------------------------------
 

@@ -1,0 +1,72 @@
+// Helpers shared by the runtime tests: a scratch directory, whole-file reads and writes, and an
+// expectation on the exact class and message of a raised exception.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "SysUtils.h"
+
+namespace vdib::test {
+
+// A fresh directory, removed with everything in it afterwards.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vdib-test-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        Path = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(Path, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string operator/(const std::string& name) const { return (Path / name).string(); }
+    // Names of the entries, sorted.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(Path)) names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::filesystem::path Path;
+};
+
+inline std::string ReadWhole(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteWhole(const std::string& name, const std::string& bytes) {
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Expects `action` to raise exactly the class named `className` (caught as E) with `message`.
+template <class E>
+void ExpectRaise(const std::function<void()>& action, const std::string& message, const char* className) {
+    try {
+        action();
+        ADD_FAILURE() << "nothing raised, expected " << className;
+    } catch (const E& e) {
+        EXPECT_STREQ(e.ClassName(), className);
+        EXPECT_EQ(e.Message(), message);
+    } catch (const Exception& e) {
+        ADD_FAILURE() << "raised " << e.ClassName() << " \"" << e.Message() << "\", expected " << className;
+    }
+}
+
+}  // namespace vdib::test
