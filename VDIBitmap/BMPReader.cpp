@@ -1,1 +1,174 @@
+// Reading a BMP file or a packed DIB into a new image.
+//
+// Accepted: the OS/2 core header (1, 4, 8, 24 bits) and the information header (uncompressed
+// 1, 4, 8, 24 bits; RLE8; RLE4; 16- and 32-bit bit fields). The picture in memory is always
+// uncompressed; RLE input only sets Format.Compressed, so that it is written compressed again.
+// Checks run in a fixed order and the first failing one raises; the stream is left where the
+// failing step left it. Every read is exact, so a stream that ends early raises EReadError.
+#include <limits>
+#include <memory>
 
+#include "ByteOrder.h"
+#include "DIBImage.h"
+#include "RLE.h"
+
+namespace vdib {
+
+namespace {
+
+constexpr uint16_t BitmapSignature = 0x4D42;  // "BM"
+constexpr uint32_t CoreHeaderSize = 12;
+constexpr uint32_t InfoHeaderSize = 40;
+
+bool BitCountFitsCompression(uint32_t compression, uint16_t bitCount) {
+    switch (compression) {
+        case BI_RGB: return bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 24;
+        case BI_RLE8: return bitCount == 8;
+        case BI_RLE4: return bitCount == 4;
+        case BI_BITFIELDS: return bitCount == 16 || bitCount == 32;
+        default: return false;
+    }
+}
+
+// Positions and offsets of the format are 32-bit; sums wrap as 32-bit values would.
+int32_t Offset32(int64_t base, uint32_t delta) {
+    return static_cast<int32_t>(static_cast<uint32_t>(base) + delta);
+}
+
+void ReadCoreHeader(TStream& stream, TDIBitmapImage& image) {
+    uint8_t core[8];
+    stream.ReadExact(core, sizeof core);
+    const uint16_t bitCount = GetLE16(core + 6);
+    if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24)
+        Raise<EInvalidGraphic>(msg::InvalidPMBitCount);
+
+    BITMAPINFOHEADER& info = image.Info;
+    info = BITMAPINFOHEADER{};
+    info.biSize = InfoHeaderSize;
+    info.biWidth = GetLE16(core);   // zero-extended: never negative
+    info.biHeight = GetLE16(core + 2);
+    info.biPlanes = GetLE16(core + 4);
+    info.biBitCount = bitCount;
+    info.biClrUsed = bitCount <= 8 ? 1u << bitCount : 0;
+
+    uint8_t triples[256 * 3];
+    stream.ReadExact(triples, static_cast<int32_t>(info.biClrUsed * 3));
+    for (uint32_t i = 0; i < info.biClrUsed; ++i)
+        image.ColorTable[i] = RGBQUAD{triples[i * 3], triples[i * 3 + 1], triples[i * 3 + 2], 0};
+}
+
+// Returns the three masks of a bit-field image (zero otherwise).
+void ReadInfoHeader(TStream& stream, TDIBitmapImage& image, bool withFileHeader, uint32_t masks[3]) {
+    uint8_t rest[36];
+    stream.ReadExact(rest, sizeof rest);
+    BITMAPINFOHEADER& info = image.Info;
+    info.biSize = InfoHeaderSize;
+    info.biWidth = static_cast<int32_t>(GetLE32(rest));
+    info.biHeight = static_cast<int32_t>(GetLE32(rest + 4));
+    info.biPlanes = GetLE16(rest + 8);
+    info.biBitCount = GetLE16(rest + 10);
+    info.biCompression = GetLE32(rest + 12);
+    info.biSizeImage = GetLE32(rest + 16);
+    info.biXPelsPerMeter = static_cast<int32_t>(GetLE32(rest + 20));
+    info.biYPelsPerMeter = static_cast<int32_t>(GetLE32(rest + 24));
+    info.biClrUsed = GetLE32(rest + 28);
+    info.biClrImportant = GetLE32(rest + 32);
+
+    if (info.biCompression > BI_BITFIELDS) Raise<EInvalidGraphic>(msg::UnknownFormat);
+    if (!BitCountFitsCompression(info.biCompression, info.biBitCount)) Raise<EInvalidGraphic>(msg::InvalidBitCount);
+
+    if (info.biClrUsed == 0 && info.biBitCount <= 8) info.biClrUsed = 1u << info.biBitCount;
+
+    // A table longer than 256 entries: keep the first 256 and remember where the declared table
+    // ends, so that a packed DIB's pixels are found after it.
+    int32_t skip = 0;
+    const bool bitFields = info.biCompression == BI_BITFIELDS;
+    if (info.biClrUsed > 256) {
+        skip = Offset32(stream.StreamPosition(), 4 * info.biClrUsed + (bitFields ? 12 : 0));
+        info.biClrUsed = 256;
+    }
+    if (bitFields) {
+        uint8_t maskBytes[12];
+        stream.ReadExact(maskBytes, sizeof maskBytes);
+        for (int i = 0; i < 3; ++i) masks[i] = GetLE32(maskBytes + 4 * i);
+    }
+    stream.ReadExact(image.ColorTable, static_cast<int32_t>(info.biClrUsed * 4));
+    if (!withFileHeader && skip != 0) stream.Seek(skip, soBeginning);
+}
+
+}  // namespace
+
+TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileHeader) {
+    std::unique_ptr<TDIBitmapImage> image(new TDIBitmapImage());
+    const int64_t start = stream.StreamPosition();
+
+    uint32_t fileSize = 0;
+    uint32_t pixelOffset = 0;
+    if (withFileHeader) {
+        uint8_t fileHeader[14];
+        stream.ReadExact(fileHeader, sizeof fileHeader);
+        if (GetLE16(fileHeader) != BitmapSignature) Raise<EInvalidGraphic>(msg::NotBitmapFile);
+        fileSize = GetLE32(fileHeader + 2);
+        pixelOffset = GetLE32(fileHeader + 10);
+    }
+
+    uint8_t sizeField[4];
+    stream.ReadExact(sizeField, sizeof sizeField);
+    uint32_t masks[3] = {0, 0, 0};
+    switch (GetLE32(sizeField)) {
+        case CoreHeaderSize: ReadCoreHeader(stream, *image); break;
+        case InfoHeaderSize: ReadInfoHeader(stream, *image, withFileHeader, masks); break;
+        default: Raise<EInvalidGraphic>(msg::InvalidHeaderSize);
+    }
+
+    if (withFileHeader) stream.Seek(Offset32(start, pixelOffset), soBeginning);
+
+    BITMAPINFOHEADER& info = image->Info;
+    if (info.biWidth <= 0 || info.biHeight == 0) Raise<EInvalidGraphic>(msg::InvalidSize);
+    // Refuse what the 32-bit fields cannot describe before any pixel block is made.
+    const int64_t height = info.biHeight < 0 ? -static_cast<int64_t>(info.biHeight) : info.biHeight;
+    const int64_t rowBits = static_cast<int64_t>(info.biBitCount) * info.biWidth;
+    const int64_t rowBytes = (rowBits + 31) / 32 * 4;
+    constexpr int64_t Max32 = std::numeric_limits<int32_t>::max();
+    if (height > Max32 || rowBits > Max32 - 31 || rowBytes * height > Max32) Raise<EInvalidGraphic>(msg::InvalidSize);
+
+    image->Width = info.biWidth;
+    image->Height = static_cast<int32_t>(height);
+    image->RowBytes = static_cast<int32_t>(rowBytes);
+    info.biSizeImage = static_cast<uint32_t>(rowBytes * height);
+    image->Format.BitCount = info.biBitCount;
+
+    if (info.biCompression == BI_BITFIELDS) {
+        image->Format.RedMask = masks[0];
+        image->Format.GreenMask = masks[1];
+        image->Format.BlueMask = masks[2];
+        for (int i = 0; i < 3; ++i) {
+            uint8_t* entry = reinterpret_cast<uint8_t*>(&image->ColorTable[i]);
+            PutLE32(entry, masks[i]);
+        }
+        info.biClrUsed = 0;
+    }
+    image->Format.TopDown = info.biHeight < 0;
+    image->Format.Compressed = info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4;
+
+    image->AllocateBits();
+    if (image->Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
+    image->SetupRows();
+
+    switch (info.biCompression) {
+        case BI_RLE8:
+            DecodeRLE8(image->Bits, stream, info);
+            info.biCompression = BI_RGB;
+            break;
+        case BI_RLE4:
+            DecodeRLE4(image->Bits, stream, info);
+            info.biCompression = BI_RGB;
+            break;
+        default: stream.ReadExact(image->Bits, static_cast<int32_t>(info.biSizeImage)); break;
+    }
+
+    if (withFileHeader) stream.Seek(Offset32(start, fileSize), soBeginning);
+    return image.release();
+}
+
+}  // namespace vdib

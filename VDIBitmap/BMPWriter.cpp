@@ -1,1 +1,107 @@
+// Writing an image as a BMP file or a packed DIB.
+//
+// The header block is the image's Info followed by its colour table (or the three masks of a
+// bit-field image) as they lie in memory. A compressed image is written with RLE8 or RLE4 pixel
+// data: the header block goes out first as a placeholder and is rewritten once the encoder has
+// run and the size of the encoded data is known. The image itself is never changed.
+#include <cstring>
 
+#include "ByteOrder.h"
+#include "DIBImage.h"
+#include "RLE.h"
+
+namespace vdib {
+
+namespace {
+
+constexpr uint32_t FileHeaderSize = 14;
+
+void WriteFileHeader(TStream& stream, uint32_t fileSize, uint32_t pixelOffset) {
+    uint8_t header[FileHeaderSize] = {};
+    PutLE16(header, 0x4D42);
+    PutLE32(header + 2, fileSize);
+    PutLE32(header + 10, pixelOffset);
+    stream.WriteExact(header, sizeof header);
+}
+
+// The header block as it goes to the stream: 40 header bytes, then the colours or masks.
+struct THeaderBlock {
+    uint8_t Bytes[40 + 4 * 256 + 12];
+    uint32_t Length;
+
+    void SetCompression(uint32_t compression, uint32_t sizeImage) {
+        PutLE32(Bytes + 16, compression);
+        PutLE32(Bytes + 20, sizeImage);
+    }
+};
+
+// An image of 1, 4 or 8 bits without colours still gets a full table (2^bits entries) with
+// biClrUsed 0, because every reader takes a count of 0 to mean the full table and would look for
+// the pixels after it.
+THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
+    const BITMAPINFOHEADER& info = image.Info;
+    uint32_t entries = info.biClrUsed;
+    if (entries == 0 && (info.biBitCount == 1 || info.biBitCount == 4 || info.biBitCount == 8))
+        entries = 1u << info.biBitCount;
+    if (entries > 256) entries = 256;  // the table in memory holds no more
+
+    THeaderBlock block{};
+    uint8_t* p = block.Bytes;
+    PutLE32(p, info.biSize);
+    PutLE32(p + 4, static_cast<uint32_t>(info.biWidth));
+    PutLE32(p + 8, static_cast<uint32_t>(info.biHeight));
+    PutLE16(p + 12, info.biPlanes);
+    PutLE16(p + 14, info.biBitCount);
+    PutLE32(p + 16, info.biCompression);
+    PutLE32(p + 20, info.biSizeImage);
+    PutLE32(p + 24, static_cast<uint32_t>(info.biXPelsPerMeter));
+    PutLE32(p + 28, static_cast<uint32_t>(info.biYPelsPerMeter));
+    PutLE32(p + 32, info.biClrUsed);
+    PutLE32(p + 36, info.biClrImportant);
+    // Masks live in entries 0-2, so a bit-field image's table and masks are one run of entries.
+    const uint32_t tableBytes = 4 * entries + (info.biCompression == BI_BITFIELDS ? 12 : 0);
+    std::memcpy(p + 40, image.ColorTable, tableBytes);
+    block.Length = 40 + tableBytes;
+    return block;
+}
+
+}  // namespace
+
+void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader) const {
+    THeaderBlock block = MakeHeaderBlock(*this);
+    const uint32_t length = block.Length;
+
+    const int32_t fileHeaderPosition = static_cast<int32_t>(stream.StreamPosition());
+    if (withFileHeader) WriteFileHeader(stream, FileHeaderSize + length + Info.biSizeImage, FileHeaderSize + length);
+
+    if (!Format.Compressed) {
+        stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
+        if (Info.biSizeImage != 0) stream.WriteExact(Bits, static_cast<int32_t>(Info.biSizeImage));
+        return;
+    }
+
+    const int32_t headerPosition = static_cast<int32_t>(stream.StreamPosition());
+    stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
+    const int32_t pixelPosition = static_cast<int32_t>(stream.StreamPosition());
+    uint32_t compression = Info.biCompression;
+    if (Info.biBitCount == 4) {
+        EncodeRLE4(stream, Bits, Info);
+        compression = BI_RLE4;
+    } else if (Info.biBitCount == 8) {
+        EncodeRLE8(stream, Bits, Info);
+        compression = BI_RLE8;
+    }
+    const int32_t endPosition = static_cast<int32_t>(stream.StreamPosition());
+    const uint32_t encodedSize = static_cast<uint32_t>(endPosition) - static_cast<uint32_t>(pixelPosition);
+    block.SetCompression(compression, encodedSize);
+
+    if (withFileHeader) {
+        stream.Seek(fileHeaderPosition, soBeginning);
+        WriteFileHeader(stream, FileHeaderSize + length + encodedSize, FileHeaderSize + length);
+    }
+    stream.Seek(headerPosition, soBeginning);
+    stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
+    stream.Seek(endPosition, soBeginning);
+}
+
+}  // namespace vdib

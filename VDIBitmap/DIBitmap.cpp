@@ -1,1 +1,147 @@
+#include "DIBitmap.h"
+
+#include <cstring>
+#include <memory>
+
+namespace vdib {
+
+namespace {
+TGraphic* ConstructDIBitmap() { return new TDIBitmap(); }
+
+// A new image made from the format and size alone has no colours and blank header fields;
+// these carry the old image's over, so that a private or resized copy keeps its colours.
+void CarryHeaderOver(const TDIBitmapImage& from, TDIBitmapImage& to) {
+    to.Info.biPlanes = from.Info.biPlanes;
+    to.Info.biXPelsPerMeter = from.Info.biXPelsPerMeter;
+    to.Info.biYPelsPerMeter = from.Info.biYPelsPerMeter;
+    to.Info.biClrImportant = from.Info.biClrImportant;
+    if (from.Info.biClrUsed != 0) {
+        to.Info.biClrUsed = from.Info.biClrUsed;
+        std::memcpy(to.ColorTable, from.ColorTable, sizeof(RGBQUAD) * from.Info.biClrUsed);
+    }
+}
+}  // namespace
+
+const TClass TDIBitmap::Class = {"TDIBitmap", &TGraphic::Class, &ConstructDIBitmap};
+
+TDIBitmap::TDIBitmap() {
+    TDIBFormat format;
+    format.BitCount = 24;
+    FImageRef = TDIBitmapImage::CreateBlank(format, 0, 0);
+    FImageRef->AddHolder();
+}
+
+TDIBitmap::~TDIBitmap() { TSharedImage::DropHolder(FImageRef); }
+
+void TDIBitmap::HoldImage(TDIBitmapImage* image) {
+    // Take the new reference before giving up the old one: they may be the same image.
+    image->AddHolder();
+    TDIBitmapImage* old = FImageRef;
+    FImageRef = image;
+    TSharedImage::DropHolder(old);
+}
+
+template <class F>
+void TDIBitmap::InUpdate(F&& operation) {
+    EnterUpdate();
+    try {
+        operation();
+    } catch (...) {
+        LeaveUpdate();
+        throw;
+    }
+    LeaveUpdate();
+}
+
+void TDIBitmap::LeaveUpdate() {
+    if (FUpdateCount <= 0) AssertFailed("Assertion failure", "VDIBitmap", 1241);
+    if (--FUpdateCount == 0) NotifyChanged(this);
+}
+
+void TDIBitmap::GiveContentTo(TPersistent* dest) { TGraphic::GiveContentTo(dest); }
+
+void TDIBitmap::TakeContentFrom(TPersistent* source) {
+    if (source != nullptr && source->InheritsFrom(TDIBitmap::Class)) {
+        HoldImage(static_cast<TDIBitmap*>(source)->FImageRef);
+        return;
+    }
+    TGraphic::TakeContentFrom(source);
+}
+
+bool TDIBitmap::QueryEmpty() { return FImageRef->IsEmpty(); }
+int32_t TDIBitmap::QueryHeight() { return FImageRef->Height; }
+int32_t TDIBitmap::QueryWidth() { return FImageRef->Width; }
+HPALETTE TDIBitmap::QueryPalette() { return FImageRef->GetPaletteHandle(); }
+
+void TDIBitmap::MakeUnique() {
+    if (FImageRef->HolderCount < 2) return;
+    std::unique_ptr<TDIBitmapImage> copy(
+        TDIBitmapImage::CreateBlank(FImageRef->Format, FImageRef->Width, FImageRef->Height));
+    if (FImageRef->Info.biSizeImage != 0) std::memcpy(copy->Bits, FImageRef->Bits, FImageRef->Info.biSizeImage);
+    CarryHeaderOver(*FImageRef, *copy);
+    HoldImage(copy.release());
+}
+
+void TDIBitmap::Resize(int32_t newWidth, int32_t newHeight) {
+    InUpdate([&] {
+        std::unique_ptr<TDIBitmapImage> resized(TDIBitmapImage::CreateBlank(FImageRef->Format, newWidth, newHeight));
+        resized->CopyRowsFrom(*FImageRef);
+        CarryHeaderOver(*FImageRef, *resized);
+        HoldImage(resized.release());
+    });
+}
+
+void TDIBitmap::ChangeWidth(int32_t value) {
+    if (value != QueryWidth()) Resize(value, QueryHeight());
+}
+
+void TDIBitmap::ChangeHeight(int32_t value) {
+    if (value != QueryHeight()) Resize(QueryWidth(), value);
+}
+
+void TDIBitmap::SetCompressed(bool value) {
+    if (value == FImageRef->Format.Compressed) return;
+    if (value) {
+        if (FImageRef->Format.BitCount != 4 && FImageRef->Format.BitCount != 8)
+            Raise<EInvalidOperation>(msg::CannotCompressBitCount);
+        if (FImageRef->Format.TopDown) Raise<EInvalidOperation>(msg::CannotCompressTopDown);
+    }
+    InUpdate([&] {
+        MakeUnique();
+        FImageRef->Format.Compressed = value;
+    });
+}
+
+void TDIBitmap::ChangePalette(HPALETTE value) {
+    InUpdate([&] {
+        MakeUnique();
+        FImageRef->SetPaletteHandle(value);
+    });
+}
+
+void TDIBitmap::LoadStream(TStream& stream) {
+    InUpdate([&] { HoldImage(TDIBitmapImage::CreateFromStream(stream, true)); });
+}
+
+void TDIBitmap::SaveStream(TStream& stream) { FImageRef->WriteToStream(stream, true); }
+
+// Registration runs on the first start-up request only and removal on the matching shut-down.
+namespace {
+int RegistrationCount = 0;
+
+void RegisterDIBitmap() {
+    if (RegistrationCount++ != 0) return;
+    TPicture::AddClipboardFormat(8, TDIBitmap::Class);
+    TPicture::AddFileFormat("dib", "Device Independent Bitmap", TDIBitmap::Class);
+}
+
+void UnregisterDIBitmap() {
+    if (RegistrationCount == 0 || --RegistrationCount != 0) return;
+    TPicture::RemoveGraphicClass(TDIBitmap::Class);
+}
+}  // namespace
+
+const TModule VDIBitmapModule = {"VDIBitmap", &RegisterDIBitmap, &UnregisterDIBitmap};
+
+}  // namespace vdib
 

@@ -1,13 +1,19 @@
 #include "Conversion.h"
 
-#include "SysUtils.h"
+#include <memory>
+
+#include "DIBitmap.h"
 
 namespace vdib {
 
-// Stands in until the image library can load and compress pictures.
+// The input is closed before the output is created, so the same name may be given twice; the
+// output is written only after the load and the switch to compressed have succeeded, and
+// SaveFile replaces it only once it is complete.
 void RunConversion(const std::string& inputFileName, const std::string& outputFileName) {
-    Raise<EInvalidOperation>(Format("conversion of %s to %s is not available yet", inputFileName.c_str(),
-                                    outputFileName.c_str()));
+    std::unique_ptr<TDIBitmap> bitmap(new TDIBitmap());
+    bitmap->LoadFile(inputFileName);
+    bitmap->SetCompressed(true);
+    bitmap->SaveFile(outputFileName);
 }
 
 }  // namespace vdib

@@ -9,6 +9,7 @@
 
 #include "CommandLine.h"
 #include "Conversion.h"
+#include "DIBitmap.h"
 #include "Graphics.h"
 #include "Streams.h"
 #include "System.h"
@@ -40,6 +41,6 @@ int main(int argc, char** argv) {
     using namespace vdib;
     static const TModule ProgramModule = {"bmp2rle", nullptr, [] {}};
     // Started in this order, finalised in reverse.
-    const TModule modules[] = {SystemModule, ClassesModule, GraphicsModule, ProgramModule};
+    const TModule modules[] = {SystemModule, ClassesModule, GraphicsModule, VDIBitmapModule, ProgramModule};
     RunProgram(argc, argv, modules, std::size(modules), MainSequence);
 }

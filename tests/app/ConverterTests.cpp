@@ -43,27 +43,25 @@ TEST(Converter, UsageLineThatCannotBeWrittenEndsWithExitCodeOne) {
     }
 }
 
-// Until the conversion run exists, the converter refuses every input with a report that names
-// the input and the output it settled on.
-TEST(Converter, ReportsTheRefusedConversionWithTheChosenNames) {
+// A missing input is reported with its name exactly as it was split from the command line.
+TEST(Converter, ReportsAMissingInputByTheNameGiven) {
     const struct {
         std::vector<std::string> Arguments;
         std::string Input;
-        std::string Output;
     } cases[] = {
-        {{"a.bmp"}, "a.bmp", "a_rle.bmp"},
-        {{"", "b.bmp"}, "b.bmp", "b_rle.bmp"},
-        {{"in.bmp", ""}, "in.bmp", "in_rle.bmp"},
-        {{"my pic.bmp"}, "my pic.bmp", "my pic_rle.bmp"},
-        {{"in.bmp", "out.bmp", "ignored"}, "in.bmp", "out.bmp"},
-        {{"dir.x/photo"}, "dir.x/photo", "dir.x/photo_rle.bmp"},
+        {{"a.bmp"}, "a.bmp"},
+        {{"", "b.bmp"}, "b.bmp"},
+        {{"in.bmp", ""}, "in.bmp"},
+        {{"my pic.bmp"}, "my pic.bmp"},
+        {{"in.bmp", "out.bmp", "ignored"}, "in.bmp"},
+        {{"dir.x/photo"}, "dir.x/photo"},
     };
     for (const auto& c : cases) {
         TTempDir directory;
         const TChildResult result = RunChild(Converter, c.Arguments, directory.Path());
         EXPECT_EQ(result.ExitCode, 1);
-        const std::string expected = "Exception EInvalidOperation in module bmp2rle at [0-9A-F]{8}\\.\r\n"
-                                     "conversion of " + c.Input + " to " + c.Output + " is not available yet\\.\r\n\r\n";
+        const std::string expected = "Exception EFOpenError in module bmp2rle at [0-9A-F]{8}\\.\r\n"
+                                     "ファイル " + c.Input + " は開けません\\.\r\n\r\n";
         EXPECT_TRUE(std::regex_match(result.Out, std::regex(expected))) << result.Out;
         EXPECT_TRUE(directory.Entries().empty());
     }
