@@ -215,7 +215,8 @@ TEST(DIBitmap, ResizeKeepsTheBottomLeftCorner) {
     EXPECT_EQ(Bytes(widened.begin() + 4, widened.begin() + 10), Bytes(6, 0));
 
     w.graphic.ChangeHeight(5);
-    EXPECT_EQ(Bytes(Row(w.graphic, 0).begin(), Row(w.graphic, 0).begin() + 4), Bytes(bottom.begin(), bottom.begin() + 4));
+    const Bytes raised = Row(w.graphic, 0);
+    EXPECT_EQ(Bytes(raised.begin(), raised.begin() + 4), Bytes(bottom.begin(), bottom.begin() + 4));
     EXPECT_EQ(Row(w.graphic, 3), Bytes(12, 0));
     EXPECT_EQ(Row(w.graphic, 4), Bytes(12, 0));
 
