@@ -2,10 +2,17 @@
 // to the byte, its exit code and the files it leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "DIBImage.h"
+#include "Pictures.h"
+#include "SysUtils.h"
+#include "support/BmpBytes.h"
 #include "support/ChildProcess.h"
 
 namespace vdib::test {
@@ -73,6 +80,158 @@ TEST(Converter, ReportedAddressIsStableFromRunToRun) {
     const TChildResult second = RunChild(Converter, {"a.bmp"}, directory.Path());
     EXPECT_EQ(first.Out, second.Out);
     EXPECT_EQ(first.Out.find("at 00000000"), std::string::npos);
+}
+
+// A 5-pixel-wide picture of `bitCount` bits (bit fields for 16 and 32), with a full colour table
+// up to 8 bits and varied pixel bytes.
+Bytes Picture(uint16_t bitCount, int32_t height = 3) {
+    InfoBmp bmp;
+    bmp.width = 5;
+    bmp.height = height;
+    bmp.bitCount = bitCount;
+    bmp.compression = bitCount == 16 || bitCount == 32 ? 3 : 0;
+    bmp.tableEntries = bitCount <= 8 ? 1u << bitCount : 0;
+    bmp.pixels.resize(static_cast<std::size_t>(RowBytesFor(bitCount, 5) * std::abs(height)));
+    for (std::size_t i = 0; i < bmp.pixels.size(); ++i) bmp.pixels[i] = static_cast<uint8_t>(i * 37 + 11);
+    return bmp.Build();
+}
+
+Bytes RLEPicture(uint16_t bitCount, Bytes stream) {
+    InfoBmp bmp;
+    bmp.width = 5;
+    bmp.bitCount = bitCount;
+    bmp.compression = bitCount == 8 ? 1 : 2;
+    bmp.tableEntries = 1u << bitCount;
+    bmp.pixels = std::move(stream);
+    return bmp.Build();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+void WriteFile(const std::filesystem::path& path, const Bytes& bytes) {
+    WriteFile(path, std::string(bytes.begin(), bytes.end()));
+}
+
+std::vector<std::string> SortedEntries(const TTempDir& directory) {
+    std::vector<std::string> entries = directory.Entries();
+    std::sort(entries.begin(), entries.end());
+    return entries;
+}
+
+// A failure report: a first line with the class and an address, the message with its final ".",
+// an empty line.
+void ExpectReport(const TChildResult& result, const std::string& className, const std::string& message) {
+    EXPECT_EQ(result.ExitCode, 1);
+    EXPECT_EQ(result.Err, "");
+    const std::size_t firstLineEnd = result.Out.find("\r\n");
+    ASSERT_NE(firstLineEnd, std::string::npos) << result.Out;
+    const std::regex firstLine("Exception " + className + " in module bmp2rle at [0-9A-F]{8}\\.\r\n");
+    EXPECT_TRUE(std::regex_match(result.Out.substr(0, firstLineEnd + 2), firstLine)) << result.Out;
+    EXPECT_EQ(result.Out.substr(firstLineEnd + 2), message + "\r\n\r\n");
+}
+
+enum class TExisting { None, File, Directory };
+
+// Every failure is reported, ends with exit code 1 and leaves no output: an output that existed
+// keeps its contents, also when the failure comes from creating it.
+TEST(Converter, ReportsEachFailureAndWritesNoOutput) {
+    Bytes notBmp = Picture(8);
+    notBmp[0] = 'M', notBmp[1] = 'B';
+    Bytes shortPixels = Picture(8);
+    shortPixels.pop_back();
+    const std::string bitCount = std::string(msg::CannotCompressBitCount) + ".";
+    const struct {
+        const char* Name;
+        Bytes Input;  // empty: no input file
+        std::string Output;
+        TExisting Existing;
+        std::string Class, Message;
+    } cases[] = {
+        {"missing input", {}, "out.bmp", TExisting::File, "EFOpenError", "ファイル in.bmp は開けません."},
+        {"not a BMP", notBmp, "out.bmp", TExisting::File, "EInvalidGraphic", "Is not Bitmap File."},
+        {"ends early", shortPixels, "out.bmp", TExisting::None, "EReadError", "ストリームからの読み込みエラー."},
+        {"24 bits", Picture(24), "out.bmp", TExisting::File, "EInvalidOperation", bitCount},
+        {"16 bits", Picture(16), "out.bmp", TExisting::None, "EInvalidOperation", bitCount},
+        {"32 bits", Picture(32), "out.bmp", TExisting::None, "EInvalidOperation", bitCount},
+        {"1 bit", Picture(1), "out.bmp", TExisting::None, "EInvalidOperation", bitCount},
+        {"top-down", Picture(8, -3), "out.bmp", TExisting::File, "EInvalidOperation", "Top-Down DIB は圧縮できない."},
+        {"missing directory", Picture(8), "none/out.bmp", TExisting::None, "EFCreateError",
+         "ファイル none/out.bmp を作成できません."},
+        {"output is a directory", Picture(8), "out.bmp", TExisting::Directory, "EFCreateError",
+         "ファイル out.bmp を作成できません."},
+        {"disk full", Picture(4), "/dev/full", TExisting::None, "EWriteError", "ストリームへの書き込みエラー."},
+    };
+    const std::string kept = "an older picture";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir directory;
+        const std::filesystem::path out = directory.Path() / "out.bmp";
+        std::vector<std::string> expectedEntries;
+        if (!c.Input.empty()) WriteFile(directory.Path() / "in.bmp", c.Input), expectedEntries.push_back("in.bmp");
+        if (c.Existing == TExisting::File) WriteFile(out, kept);
+        if (c.Existing == TExisting::Directory) std::filesystem::create_directory(out), WriteFile(out / "x", kept);
+        if (c.Existing != TExisting::None) expectedEntries.push_back("out.bmp");
+
+        ExpectReport(RunChild(Converter, {"in.bmp", c.Output}, directory.Path()), c.Class, c.Message);
+        EXPECT_EQ(SortedEntries(directory), expectedEntries);
+        if (c.Existing == TExisting::File) {
+            EXPECT_EQ(ReadWholeFile(out), kept);
+        } else if (c.Existing == TExisting::Directory) {
+            EXPECT_EQ(ReadWholeFile(out / "x"), kept);
+        }
+    }
+}
+
+// Each accepted input comes out as the same picture with RLE8 (code 1) or RLE4 (code 2) pixel
+// data, colours included, and the directory holds nothing else.
+TEST(Converter, WritesTheRLEFormOfEachAcceptedInput) {
+    const Bytes rle8 = {5, 7, 0, 0, 0, 3, 1, 2, 3, 0, 2, 9, 0, 1};        // run; absolute + run
+    const Bytes rle4 = {5, 0x12, 0, 0, 0, 5, 0x34, 0x56, 0x70, 0, 0, 1};  // run; absolute of 5
+    const struct {
+        const char* Name;
+        Bytes Input;
+        std::string InputName;
+        std::vector<std::string> Arguments;
+        std::string OutputName;
+        bool OutputExists;
+        char Code;
+    } cases[] = {
+        {"8 bits", Picture(8), "in.bmp", {"in.bmp", "out.bmp"}, "out.bmp", false, 1},
+        {"4 bits", Picture(4), "in.bmp", {"in.bmp", "out.bmp"}, "out.bmp", false, 2},
+        {"same name twice", Picture(8), "in.bmp", {"in.bmp", "in.bmp"}, "in.bmp", false, 1},
+        {"existing output", Picture(4), "in.bmp", {"in.bmp", "out.bmp"}, "out.bmp", true, 2},
+        {"RLE8 input", RLEPicture(8, rle8), "in.bmp", {"in.bmp", "out.bmp"}, "out.bmp", false, 1},
+        {"RLE4 input", RLEPicture(4, rle4), "in.bmp", {"in.bmp", "out.bmp"}, "out.bmp", false, 2},
+        {"default name", Picture(8), "sub/x.bmp", {"sub/x.bmp"}, "sub/x_rle.bmp", false, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTempDir directory, reference;
+        WriteFile(reference.Path() / "in.bmp", c.Input);
+        std::filesystem::create_directories((directory.Path() / c.InputName).parent_path());
+        WriteFile(directory.Path() / c.InputName, c.Input);
+        if (c.OutputExists) WriteFile(directory.Path() / c.OutputName, std::string(20000, 'x'));
+
+        const TChildResult result = RunChild(Converter, c.Arguments, directory.Path());
+        EXPECT_EQ(result.ExitCode, 0);
+        EXPECT_EQ(result.Out, "");
+        EXPECT_EQ(result.Err, "");
+        std::vector<std::string> files;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(directory.Path()))
+            if (entry.is_regular_file()) files.push_back(entry.path().lexically_relative(directory.Path()));
+        std::sort(files.begin(), files.end());
+        std::vector<std::string> expectedFiles = {c.InputName, c.OutputName};
+        std::sort(expectedFiles.begin(), expectedFiles.end());
+        expectedFiles.erase(std::unique(expectedFiles.begin(), expectedFiles.end()), expectedFiles.end());
+        EXPECT_EQ(files, expectedFiles);
+
+        const std::filesystem::path out = directory.Path() / c.OutputName;
+        const std::string written = ReadWholeFile(out);
+        ASSERT_GE(written.size(), 54u);
+        EXPECT_EQ(written[30], c.Code);  // biCompression
+        ExpectSamePicture(*ReadPicture(reference.Path() / "in.bmp"), *ReadPicture(out));
+    }
 }
 
 }  // namespace
