@@ -181,6 +181,11 @@ void TGraphic::SaveFile(const std::string& fileName) {
         if (real == nullptr) RaiseCannotCreate(fileName);
         target = real;
         std::free(real);
+        // Renaming over the target needs only the directory's permission; a file that could not
+        // be opened for writing (read-only, say) is one that cannot be created over.
+        const int probe = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+        if (probe < 0) RaiseCannotCreate(fileName);
+        ::close(probe);
     } else if (!FollowDanglingLinks(target)) {
         RaiseCannotCreate(fileName);
     }

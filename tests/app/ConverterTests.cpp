@@ -1,6 +1,8 @@
 // The converter as the user meets it: the real binary in a child process, its standard output
 // to the byte, its exit code and the files it leaves.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -232,6 +234,26 @@ TEST(Converter, WritesTheRLEFormOfEachAcceptedInput) {
         EXPECT_EQ(written[30], c.Code);  // biCompression
         ExpectSamePicture(*ReadPicture(reference.Path() / "in.bmp"), *ReadPicture(out));
     }
+}
+
+// A read-only output cannot be written over, although its directory would allow replacing it.
+TEST(Converter, LeavesAReadOnlyOutputAlone) {
+    TTempDir directory;
+    WriteFile(directory.Path() / "in.bmp", Picture(8));
+    WriteFile(directory.Path() / "out.bmp", "an older picture");
+    ::chmod((directory.Path() / "out.bmp").c_str(), 0444);
+    ::chmod(directory.Path().c_str(), 0777);
+    std::string program = Converter;
+    std::vector<std::string> arguments = {"in.bmp", "out.bmp"};
+    if (::geteuid() == 0) {  // root may write anything: run as nobody
+        program = "/usr/bin/setpriv";
+        arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", Converter});
+    }
+    const TChildResult result = RunChild(program, arguments, directory.Path());
+    if (result.ExitCode == 126 || result.ExitCode == 127) GTEST_SKIP() << "cannot run the converter as another user";
+    ExpectReport(result, "EFCreateError", "ファイル out.bmp を作成できません.");
+    EXPECT_EQ(ReadWholeFile(directory.Path() / "out.bmp"), "an older picture");
+    EXPECT_EQ(SortedEntries(directory), (std::vector<std::string>{"in.bmp", "out.bmp"}));
 }
 
 }  // namespace
