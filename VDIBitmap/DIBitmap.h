@@ -13,6 +13,9 @@
 
 namespace vdib {
 
+// The clipboard format of a packed DIB.
+inline constexpr uint16_t CF_DIB = 8;
+
 class TDIBitmap : public TGraphic {
 public:
     static const TClass Class;
@@ -45,6 +48,20 @@ public:
     // Writes a BMP file (RLE pixel data when Compressed).
     void SaveStream(TStream& stream) override;
 
+    // Draws the whole picture stretched into `rect` (a negative extent mirrors it) with the
+    // canvas's CopyMode, the picture's palette selected as background palette. An empty picture
+    // draws nothing and does not even ask the canvas for its device context.
+    void PaintOn(TCanvas& canvas, const TRect& rect) override;
+    // Takes the picture from a packed DIB (clipboard format 8: header, colours or masks,
+    // pixels). EInvalidGraphic "Invalid Clipboard Format or No Data" for another format or a
+    // null block, before anything changes. The block stays the caller's (locked and unlocked,
+    // never freed); `palette` is not used. On a reader failure the old picture stays.
+    void LoadClipboardBlock(uint16_t format, HGLOBAL data, HPALETTE palette) override;
+    // Hands out a new packed DIB of the picture, always with plain pixels, with format 8 and a
+    // copy of the palette (0 without colours); the caller owns both. The three values are set
+    // only on success; on failure no block or palette is left behind.
+    void SaveClipboardBlock(uint16_t& format, HGLOBAL& data, HPALETTE& palette) override;
+
     void EnterUpdate() noexcept { ++FUpdateCount; }
     // EAssertionFailed "Assertion failure (VDIBitmap, line 1241)" without a matching
     // EnterUpdate; otherwise notifies when the count returns to 0.
@@ -72,6 +89,10 @@ protected:
     TDIBitmapImage* FImageRef = nullptr;
     int32_t FUpdateCount = 0;
 };
+
+// Writes the surface of a software device context as a 24-bit BMP file with the library's
+// writer, so that a drawing can be looked at. EOSError for an unknown device context.
+void SaveSurfaceAsBMP(HDC dc, TStream& stream);
 
 // The library's module of the initialisation table: registers TDIBitmap for clipboard format 8
 // and the extension "dib" at start-up and removes it at shut-down.

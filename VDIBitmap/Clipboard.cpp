@@ -1,0 +1,134 @@
+// The clipboard exchange of TDIBitmap: packed DIBs (clipboard format 8) read and written in
+// place in a locked global memory block through a fixed-block stream, without a second copy.
+#include <algorithm>
+#include <cstring>
+
+#include "DIBitmap.h"
+#include "GlobalMemory.h"
+#include "MemoryScanStream.h"
+
+namespace vdib {
+
+namespace {
+
+// A global block locked for the span of one reading or writing pass; unlocked on the way out
+// when the lock gave an address.
+class TBlockLock {
+public:
+    explicit TBlockLock(HGLOBAL block) : FBlock(block), FAddress(GlobalLock(block)) {}
+    ~TBlockLock() {
+        if (FAddress != nullptr) GlobalUnlock(FBlock);
+    }
+    TBlockLock(const TBlockLock&) = delete;
+    TBlockLock& operator=(const TBlockLock&) = delete;
+
+    void* Address() const noexcept { return FAddress; }
+
+private:
+    HGLOBAL FBlock;
+    void* FAddress;
+};
+
+// The bytes the writer produces for the image as a packed DIB with plain pixels: the header,
+// the colour table or masks, and the pixel block. The colour entries follow the writer's own
+// rule, which gives an image of 1, 4 or 8 bits without colours a full table of 2^bits entries
+// and never writes more than 256; a block sized by the colour count alone would be too short
+// for such an image, and the fixed-block stream would stop the program.
+uint64_t PackedDIBSize(const BITMAPINFOHEADER& info) {
+    uint64_t entries = info.biClrUsed;
+    if (entries == 0 && (info.biBitCount == 1 || info.biBitCount == 4 || info.biBitCount == 8))
+        entries = uint64_t{1} << info.biBitCount;
+    entries = std::min<uint64_t>(entries, 256);
+    return sizeof(BITMAPINFOHEADER) + 4 * entries + (info.biCompression == BI_BITFIELDS ? 12 : 0) + info.biSizeImage;
+}
+
+// The image as the writer sees it with RLE switched off. Packed DIBs on the clipboard carry
+// plain pixels, which is what their readers expect, and the block is sized for them: RLE data
+// can be longer than the plain pixel block. The view borrows the header, colours and pixels of
+// the image (whose header already describes plain pixels) and owns nothing.
+class TPlainPixelsView : public TDIBitmapImage {
+public:
+    explicit TPlainPixelsView(const TDIBitmapImage& image) {
+        Info = image.Info;
+        std::memcpy(ColorTable, image.ColorTable, sizeof ColorTable);
+        Format = image.Format;
+        Format.Compressed = false;
+        Width = image.Width;
+        Height = image.Height;
+        Bits = image.Bits;
+        RowBytes = image.RowBytes;
+        SetupRows();
+    }
+    ~TPlainPixelsView() override { Bits = nullptr; }  // the pixels stay the image's
+};
+
+void WritePlainPixels(const TDIBitmapImage& image, TStream& stream) {
+    if (!image.Format.Compressed) {
+        image.WriteToStream(stream, false);
+        return;
+    }
+    TPlainPixelsView(image).WriteToStream(stream, false);
+}
+
+// A palette of its own with the source's entries (at most 256); 0 for no source palette, for
+// one whose entry count cannot be had or is 0, and when the copy cannot be made.
+HPALETTE CopyPalette(HPALETTE source) {
+    if (source == 0) return 0;
+    uint16_t count = 0;
+    if (GetObjectA(source, sizeof count, &count) == 0 || count == 0) return 0;
+    LOGPALETTE copy{};
+    copy.palVersion = 0x300;
+    copy.palNumEntries = std::min<uint16_t>(count, 256);
+    GetPaletteEntries(source, 0, copy.palNumEntries, copy.palPalEntry);
+    return CreatePalette(copy);
+}
+
+}  // namespace
+
+void TDIBitmap::LoadClipboardBlock(uint16_t format, HGLOBAL data, HPALETTE) {
+    if (format != CF_DIB || data == 0) Raise<EInvalidGraphic>(msg::InvalidClipboardFormat);
+    EnterUpdate();
+    try {
+        TDIBitmapImage* loaded = nullptr;
+        {
+            TBlockLock lock(data);
+            // A handle that cannot be locked is read as an empty block: the reader then
+            // reports the missing header instead of reading through a null address.
+            const auto size = lock.Address() != nullptr ? static_cast<int32_t>(GlobalSize(data)) : 0;
+            TMemoryScanStream stream(lock.Address(), size);
+            loaded = TDIBitmapImage::CreateFromStream(stream, false);
+        }
+        HoldImage(loaded);
+    } catch (...) {
+        LeaveUpdate();
+        throw;
+    }
+    LeaveUpdate();
+}
+
+// Nothing is handed out until everything has succeeded: a block whose writing failed, or whose
+// palette copy failed, is freed rather than left to a caller that never receives it.
+void TDIBitmap::SaveClipboardBlock(uint16_t& format, HGLOBAL& data, HPALETTE& palette) {
+    const uint64_t size = PackedDIBSize(FImageRef->Info);
+    const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
+    if (block == 0) RaiseLastOSError();
+    HPALETTE paletteCopy = 0;
+    try {
+        {
+            TBlockLock lock(block);
+            if (lock.Address() == nullptr) RaiseLastOSError();
+            // GlobalAlloc hands out no block over 2^31 - 1 bytes, so the size fits.
+            TMemoryScanStream stream(lock.Address(), static_cast<int32_t>(size));
+            WritePlainPixels(*FImageRef, stream);
+        }
+        paletteCopy = CopyPalette(QueryPalette());
+    } catch (...) {
+        GlobalFree(block);
+        throw;
+    }
+    data = block;
+    format = CF_DIB;
+    palette = paletteCopy;
+}
+
+}  // namespace vdib

@@ -1,0 +1,62 @@
+# Installs the built tree into a scratch prefix, builds the example program of examples/library
+# as another project would (find_package against that prefix), runs it on a sample and checks
+# what it wrote.
+#
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSCRATCH=... -DCXX=... [-DCXX_FLAGS=...] -P InstallAndExample.cmake
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "failed (${result}): ${ARGN}\n${out}")
+  endif()
+  set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect_bytes file offset hex what)
+  string(LENGTH "${hex}" digits)
+  math(EXPR count "${digits} / 2")
+  file(READ "${file}" bytes OFFSET ${offset} LIMIT ${count} HEX)
+  if(NOT bytes STREQUAL hex)
+    message(FATAL_ERROR "${file}: ${what}: expected ${hex}, found ${bytes}")
+  endif()
+endfunction()
+
+set(prefix ${SCRATCH}/prefix)
+file(REMOVE_RECURSE ${SCRATCH})
+
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(installed bin/bmp2rle include/VDIBitmap/VDIBitmap.h include/VDIBitmap/DeviceContext.h)
+  if(NOT EXISTS ${prefix}/${installed})
+    message(FATAL_ERROR "not installed: ${installed}")
+  endif()
+endforeach()
+file(GLOB_RECURSE targets ${prefix}/*/VDIBitmapTargets.cmake)
+if(NOT targets)
+  message(FATAL_ERROR "no VDIBitmapTargets.cmake under ${prefix}")
+endif()
+file(READ "${targets}" exported)
+if(exported MATCHES "vdib_build_flags")
+  message(FATAL_ERROR "the build-only flags leak into ${targets}")
+endif()
+
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/library -B ${SCRATCH}/example -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Debug)
+run(${CMAKE_COMMAND} --build ${SCRATCH}/example)
+
+run(${SCRATCH}/example/vdib_example ${SOURCE_DIR}/examples/sample8.bmp ${SCRATCH}/sample8)
+if(NOT output MATCHES "127 x 64, 8 bits; .* \\(254 x 128\\)")
+  message(FATAL_ERROR "unexpected output: ${output}")
+endif()
+# The compressed copy: RLE8 (compression 1 at offset 30). The drawing: 24 bits, 254 x 128.
+expect_bytes(${SCRATCH}/sample8_rle.bmp 0 "424d" "signature")
+expect_bytes(${SCRATCH}/sample8_rle.bmp 28 "080001000000" "bit count and compression")
+expect_bytes(${SCRATCH}/sample8_drawing.bmp 18 "fe00000080000000" "width and height")
+expect_bytes(${SCRATCH}/sample8_drawing.bmp 28 "180000000000" "bit count and compression")
+
+# The converter from the install does the same conversion.
+run(${prefix}/bin/bmp2rle ${SOURCE_DIR}/examples/sample8.bmp ${SCRATCH}/converted.bmp)
+file(SHA256 ${SCRATCH}/sample8_rle.bmp example_hash)
+file(SHA256 ${SCRATCH}/converted.bmp converted_hash)
+if(NOT example_hash STREQUAL converted_hash)
+  message(FATAL_ERROR "the example's RLE file differs from the converter's")
+endif()
