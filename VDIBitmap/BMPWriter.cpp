@@ -4,6 +4,7 @@
 // bit-field image) as they lie in memory. A compressed image is written with RLE8 or RLE4 pixel
 // data: the header block goes out first as a placeholder and is rewritten once the encoder has
 // run and the size of the encoded data is known. The image itself is never changed.
+#include <algorithm>
 #include <cstring>
 
 #include "ByteOrder.h"
@@ -35,16 +36,8 @@ struct THeaderBlock {
     }
 };
 
-// An image of 1, 4 or 8 bits without colours still gets a full table (2^bits entries) with
-// biClrUsed 0, because every reader takes a count of 0 to mean the full table and would look for
-// the pixels after it.
 THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
     const BITMAPINFOHEADER& info = image.Info;
-    uint32_t entries = info.biClrUsed;
-    if (entries == 0 && (info.biBitCount == 1 || info.biBitCount == 4 || info.biBitCount == 8))
-        entries = 1u << info.biBitCount;
-    if (entries > 256) entries = 256;  // the table in memory holds no more
-
     THeaderBlock block{};
     uint8_t* p = block.Bytes;
     PutLE32(p, info.biSize);
@@ -58,14 +51,24 @@ THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
     PutLE32(p + 28, static_cast<uint32_t>(info.biYPelsPerMeter));
     PutLE32(p + 32, info.biClrUsed);
     PutLE32(p + 36, info.biClrImportant);
-    // Masks live in entries 0-2, so a bit-field image's table and masks are one run of entries.
-    const uint32_t tableBytes = 4 * entries + (info.biCompression == BI_BITFIELDS ? 12 : 0);
-    std::memcpy(p + 40, image.ColorTable, tableBytes);
-    block.Length = 40 + tableBytes;
+    // Masks live in entries 0-2 and the colours after them, so they are one run of entries.
+    block.Length = image.HeaderBlockLength();
+    std::memcpy(p + 40, image.ColorTable, block.Length - 40);
     return block;
 }
 
 }  // namespace
+
+// An image of 1, 4 or 8 bits without colours still gets a full table (2^bits entries) with
+// biClrUsed 0, because every reader takes a count of 0 to mean the full table and would look for
+// the pixels after it.
+uint32_t TDIBitmapImage::HeaderBlockLength() const noexcept {
+    uint32_t entries = Info.biClrUsed;
+    if (entries == 0 && (Info.biBitCount == 1 || Info.biBitCount == 4 || Info.biBitCount == 8))
+        entries = 1u << Info.biBitCount;
+    entries = std::min(entries, 256 - FirstColorEntry());  // the table in memory holds no more
+    return 40 + 4 * entries + (Info.biCompression == BI_BITFIELDS ? 12 : 0);
+}
 
 void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader) const {
     THeaderBlock block = MakeHeaderBlock(*this);

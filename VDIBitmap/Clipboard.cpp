@@ -29,19 +29,6 @@ private:
     void* FAddress;
 };
 
-// The bytes the writer produces for the image as a packed DIB with plain pixels: the header,
-// the colour table or masks, and the pixel block. The colour entries follow the writer's own
-// rule, which gives an image of 1, 4 or 8 bits without colours a full table of 2^bits entries
-// and never writes more than 256; a block sized by the colour count alone would be too short
-// for such an image, and the fixed-block stream would stop the program.
-uint64_t PackedDIBSize(const BITMAPINFOHEADER& info) {
-    uint64_t entries = info.biClrUsed;
-    if (entries == 0 && (info.biBitCount == 1 || info.biBitCount == 4 || info.biBitCount == 8))
-        entries = uint64_t{1} << info.biBitCount;
-    entries = std::min<uint64_t>(entries, 256);
-    return sizeof(BITMAPINFOHEADER) + 4 * entries + (info.biCompression == BI_BITFIELDS ? 12 : 0) + info.biSizeImage;
-}
-
 // The image as the writer sees it with RLE switched off. Packed DIBs on the clipboard carry
 // plain pixels, which is what their readers expect, and the block is sized for them: RLE data
 // can be longer than the plain pixel block. The view borrows the header, colours and pixels of
@@ -109,7 +96,7 @@ void TDIBitmap::LoadClipboardBlock(uint16_t format, HGLOBAL data, HPALETTE) {
 // Nothing is handed out until everything has succeeded: a block whose writing failed, or whose
 // palette copy failed, is freed rather than left to a caller that never receives it.
 void TDIBitmap::SaveClipboardBlock(uint16_t& format, HGLOBAL& data, HPALETTE& palette) {
-    const uint64_t size = PackedDIBSize(FImageRef->Info);
+    const uint64_t size = uint64_t{FImageRef->HeaderBlockLength()} + FImageRef->Info.biSizeImage;
     const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
     if (block == 0) RaiseLastOSError();
     HPALETTE paletteCopy = 0;

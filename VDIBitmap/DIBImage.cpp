@@ -117,12 +117,14 @@ HPALETTE TDIBitmapImage::GetPaletteHandle() {
     if (Info.biClrUsed == 0) return 0;
 
     // The colour count never exceeds the table; the bound only keeps a corrupt count inside it.
-    const unsigned count = std::min<uint32_t>(Info.biClrUsed, 256);
+    const unsigned first = FirstColorEntry();
+    const unsigned count = std::min<uint32_t>(Info.biClrUsed, 256 - first);
     LOGPALETTE logPalette{};
     logPalette.palVersion = 0x300;
     logPalette.palNumEntries = static_cast<uint16_t>(count);
     for (unsigned i = 0; i < count; ++i) {
-        logPalette.palPalEntry[i] = {ColorTable[i].rgbRed, ColorTable[i].rgbGreen, ColorTable[i].rgbBlue, 0};
+        const RGBQUAD& c = ColorTable[first + i];
+        logPalette.palPalEntry[i] = {c.rgbRed, c.rgbGreen, c.rgbBlue, 0};
     }
     const HPALETTE palette = CreatePalette(logPalette);
     if (palette == 0) RaiseLastOSError();
@@ -143,12 +145,13 @@ void TDIBitmapImage::SetPaletteHandle(HPALETTE palette) {
         return;
     }
 
+    const unsigned first = FirstColorEntry();
     PALETTEENTRY entries[256];
-    const unsigned count = std::min(GetPaletteEntries(palette, 0, 256, entries), 256u);
+    const unsigned count = std::min(GetPaletteEntries(palette, 0, 256 - first, entries), 256u - first);
     if (count == 0) RaiseLastOSError();
     Info.biClrUsed = count;
     for (unsigned i = 0; i < count; ++i) {
-        ColorTable[i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
+        ColorTable[first + i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
     }
     PaletteHandle = palette;
 }

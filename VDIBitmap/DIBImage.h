@@ -65,6 +65,9 @@ public:
     void SetPaletteHandle(HPALETTE palette);
     // Writes a BMP file (withFileHeader) or a packed DIB; RLE pixel data when Compressed.
     void WriteToStream(TStream& stream, bool withFileHeader) const;
+    // Bytes of the header block that WriteToStream writes: the header, then the colour table
+    // (a full one for 1, 4 or 8 bits without colours) or the masks and colours.
+    uint32_t HeaderBlockLength() const noexcept;
 
     // Start of stored row `row` (0 = first row of the block); only for rows inside the block.
     uint8_t* StoredRow(int32_t row) const noexcept {
@@ -77,6 +80,9 @@ public:
 
     const BITMAPINFO* InfoBlock() const noexcept { return reinterpret_cast<const BITMAPINFO*>(&Info); }
     uint32_t ColorCount() const noexcept { return Info.biClrUsed; }
+    // Where the colours start in ColorTable: after the three masks of a bit-field image, as in
+    // the BITMAPINFO layout, so that giving such an image a palette keeps its masks.
+    uint32_t FirstColorEntry() const noexcept { return Info.biCompression == BI_BITFIELDS ? 3 : 0; }
 
 protected:
     TDIBitmapImage() = default;

@@ -1,5 +1,6 @@
 #include "DIBitmap.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -17,7 +18,8 @@ void CarryHeaderOver(const TDIBitmapImage& from, TDIBitmapImage& to) {
     to.Info.biClrImportant = from.Info.biClrImportant;
     if (from.Info.biClrUsed != 0) {
         to.Info.biClrUsed = from.Info.biClrUsed;
-        std::memcpy(to.ColorTable, from.ColorTable, sizeof(RGBQUAD) * from.Info.biClrUsed);
+        const uint32_t first = from.FirstColorEntry();
+        std::memcpy(to.ColorTable + first, from.ColorTable + first, sizeof(RGBQUAD) * std::min(from.Info.biClrUsed, 256 - first));
     }
 }
 }  // namespace

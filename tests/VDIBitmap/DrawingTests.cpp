@@ -2,6 +2,8 @@
 // pictures that come out at each pixel format; and a surface written out as a BMP file.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "DeviceContext.h"
 #include "Pictures.h"
 
@@ -93,6 +95,29 @@ TEST_P(DrawingFormats, EnlargesShrinksAndMirrors) {
                     if (f.BitCount == 1 && pixel != '.') pixel = static_cast<char>('0' + ((pixel - '0') & 1));
             EXPECT_EQ(Render(canvas.Surface(), f.BitCount), expected);
         }
+    }
+}
+
+// A palette given to a bit-field picture goes after its masks: it draws, writes and reads back
+// as before.
+TEST(Drawing, APaletteKeepsTheMasksOfABitFieldPicture) {
+    for (const auto& f : {kFormats[3], kFormats[5]}) {
+        SCOPED_TRACE(f.Name);
+        TTestBitmap graphic(test::MakeImage(f, {"123", "450"}));
+        LOGPALETTE grey{0x300, 256, {}};
+        graphic.ChangePalette(CreatePalette(grey));
+        EXPECT_EQ(graphic.ImageRef().Info.biClrUsed, 253u);
+        TSurfaceCanvas canvas(3, 2, kBackground);
+        graphic.PaintOn(canvas, {0, 0, 3, 2});
+        EXPECT_EQ(Render(canvas.Surface(), f.BitCount), (std::vector<std::string>{"123", "450"}));
+        TMemoryStream file;
+        graphic.SaveStream(file);
+        EXPECT_EQ(file.Size(), 14 + 40 + 12 + 4 * 253 + graphic.ImageRef().Info.biSizeImage);
+        file.Seek(0, soBeginning);
+        TDIBitmap back;
+        back.LoadStream(file);
+        EXPECT_EQ(back.ImageRef().Format.RedMask, f.Masks[0]);
+        EXPECT_EQ(0, std::memcmp(back.ImageRef().Bits, graphic.ImageRef().Bits, graphic.ImageRef().Info.biSizeImage));
     }
 }
 
