@@ -199,9 +199,9 @@ void TGraphic::SaveFile(const std::string& fileName) {
     if (fd < 0) RaiseCannotCreate(fileName);
     try {
         if (exists) {
-            // Owner and group can be kept only with the right to give files away; the bits can.
-            if (::fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-            }
+            // Owner and group can be kept only with the right to give files away, so a refusal
+            // is no failure; the permission bits can always be kept.
+            [[maybe_unused]] const int owned = ::fchown(fd, existing.st_uid, existing.st_gid);
             ::fchmod(fd, existing.st_mode & 07777);
         } else {
             ::fchmod(fd, 0666 & ~CurrentUmask());
