@@ -57,12 +57,39 @@ inline int32_t Dither(double v, int32_t levels, int32_t x, int32_t y) {
     return q < 0 ? 0 : q >= levels ? levels - 1 : q;
 }
 
-// A photo-like field: a few slow waves of different directions, in 0..1.
-inline double Field(double x, double y, double phase) {
-    const double v = 0.5 + 0.22 * std::sin(x / 900.0 + phase) + 0.16 * std::cos(y / 700.0 - x / 2100.0 + 2 * phase) +
-                     0.1 * std::sin((x + y) / 310.0 + 3 * phase);
-    return v < 0 ? 0 : v > 1 ? 1 : v;
-}
+// A photo-like field in 0..1: a few slow waves of different directions. Built from per-column
+// and per-row tables (angle sums), so that no pixel needs sines of its own.
+class TWaveField {
+public:
+    TWaveField(int32_t width, double phase) : FPhase(phase), FColumns(static_cast<size_t>(width)) {
+        for (int32_t x = 0; x < width; ++x) {
+            FColumns[static_cast<size_t>(x)] = {0.22 * std::sin(x / 900.0 + phase), std::cos(x / 2100.0),
+                                                std::sin(x / 2100.0), std::cos(x / 310.0), std::sin(x / 310.0)};
+        }
+    }
+
+    void SetRow(int32_t y) {
+        FCosA = std::cos(y / 700.0 + 2 * FPhase);
+        FSinA = std::sin(y / 700.0 + 2 * FPhase);
+        FCosD = std::cos(y / 310.0 + 3 * FPhase);
+        FSinD = std::sin(y / 310.0 + 3 * FPhase);
+    }
+
+    // 0.5 + 0.22 sin(x/900 + p) + 0.16 cos(y/700 + 2p - x/2100) + 0.1 sin(x/310 + y/310 + 3p)
+    double At(int32_t x) const {
+        const TColumn& c = FColumns[static_cast<size_t>(x)];
+        const double v = 0.5 + c.Wave + 0.16 * (FCosA * c.CosB + FSinA * c.SinB) + 0.1 * (c.SinC * FCosD + c.CosC * FSinD);
+        return v < 0 ? 0 : v > 1 ? 1 : v;
+    }
+
+private:
+    struct TColumn {
+        double Wave, CosB, SinB, CosC, SinC;
+    };
+    double FPhase;
+    std::vector<TColumn> FColumns;
+    double FCosA = 1, FSinA = 0, FCosD = 1, FSinD = 0;
+};
 
 inline void FillRect(std::vector<uint8_t>& bits, int64_t rowBytes, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
                      uint8_t value) {
@@ -123,17 +150,22 @@ inline std::vector<uint8_t> MakePixels(TContent content, int32_t width, int32_t 
     std::vector<uint8_t> bits(static_cast<size_t>(rowBytes * height), 0);
     switch (content) {
         case TContent::Screen: detail::MakeScreen(bits, width, height, rowBytes); break;
-        case TContent::Dither:
+        case TContent::Dither: {
+            detail::TWaveField red(width, 0.0), green(width, 1.3), blue(width, 2.9);
             for (int32_t y = 0; y < height; ++y) {
+                red.SetRow(y);
+                green.SetRow(y);
+                blue.SetRow(y);
                 uint8_t* row = bits.data() + y * rowBytes;
                 for (int32_t x = 0; x < width; ++x) {
-                    const int32_t r = detail::Dither(detail::Field(x, y, 0.0), 6, x, y);
-                    const int32_t g = detail::Dither(detail::Field(x, y, 1.3), 7, x, y);
-                    const int32_t b = detail::Dither(detail::Field(x, y, 2.9), 6, x, y);
+                    const int32_t r = detail::Dither(red.At(x), 6, x, y);
+                    const int32_t g = detail::Dither(green.At(x), 7, x, y);
+                    const int32_t b = detail::Dither(blue.At(x), 6, x, y);
                     row[x] = static_cast<uint8_t>((r * 7 + g) * 6 + b);
                 }
             }
             break;
+        }
         case TContent::Noise: {
             TRandom random(0x0015E);
             for (int32_t y = 0; y < height; ++y) {
@@ -142,15 +174,18 @@ inline std::vector<uint8_t> MakePixels(TContent content, int32_t width, int32_t 
             }
             break;
         }
-        case TContent::Photo4:
+        case TContent::Photo4: {
+            detail::TWaveField grey(width, 0.7);
             for (int32_t y = 0; y < height; ++y) {
+                grey.SetRow(y);
                 uint8_t* row = bits.data() + y * rowBytes;
                 for (int32_t x = 0; x < width; ++x) {
-                    const auto level = static_cast<uint8_t>(detail::Dither(detail::Field(x, y, 0.7), 16, x, y));
+                    const auto level = static_cast<uint8_t>(detail::Dither(grey.At(x), 16, x, y));
                     row[x / 2] = static_cast<uint8_t>(x & 1 ? row[x / 2] | level : level << 4);
                 }
             }
             break;
+        }
     }
     return bits;
 }
