@@ -13,6 +13,8 @@
 //     ahead seeks there before the next block is read, and Settle() seeks there when the stream
 //     stands elsewhere. A decoder calls Settle() before it returns or raises; when the reader
 //     itself raises EReadError, the stream already stands at that position.
+// Giving back what was read ahead takes a stream that can seek back, as the file and memory
+// streams that the library decodes from can.
 #pragma once
 
 #include <cstdint>

@@ -71,8 +71,8 @@ void* MapViewOfFile(HANDLE mapping) {
     const std::size_t size = found->second;
     void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (view == MAP_FAILED) return nullptr;
-    // Large pictures are read or decoded into every page of their block; huge pages take that
-    // in a few hundred faults instead of one per 4 KiB. Only advice: refused, nothing changes.
+    // Large pictures are read or decoded into every page of their block; with huge pages that
+    // costs one fault per 2 MiB instead of one per 4 KiB. Only advice: refused, nothing changes.
     if (size >= HugePageSize) ::madvise(view, size, MADV_HUGEPAGE);
     try {
         Views().emplace(view, size);
