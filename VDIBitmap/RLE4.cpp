@@ -6,8 +6,11 @@
 // pad nibble at the end of such a row is decoded into and encoded from like a pixel (the encoder
 // takes whatever the block holds there). The decoder's bounds are those of the RLE8 decoder with
 // the width rounded up to even; positions are 64-bit offsets, never pointers past the block.
+#include <cstring>
+
 #include "RLE.h"
 #include "RLEEncoder.h"
+#include "RLEReader.h"
 
 namespace vdib {
 
@@ -18,21 +21,38 @@ uint8_t* FlushLiteral4(uint8_t* cursor, const uint8_t* bytes, int32_t n, int32_t
     return rle::PutLiteral<2>(cursor, bytes, n, available);
 }
 
-// Pixels of a row are stored left to right: an even column starts its byte afresh (clearing the
-// odd pixel's nibble, which no command has reached yet), an odd column fills the low nibble.
-inline void StorePixel(uint8_t* row, int64_t column, uint8_t pixel) {
-    uint8_t& target = row[column / 2];
-    if (column & 1) {
-        target = static_cast<uint8_t>(target | pixel);
-    } else {
-        target = static_cast<uint8_t>(pixel << 4);
+// Pixels of a row are stored left to right, so whole bytes can go down at once: a pixel at an
+// even column starts its byte afresh (clearing the low nibble, which no command has reached yet),
+// a pixel at an odd column is OR-ed into the low nibble.
+
+// Pixels x .. x + n - 1 of a run, taking turns between the high and the low nibble of `value`.
+inline void StoreRun(uint8_t* row, int64_t x, int32_t n, uint8_t value) {
+    if (x & 1) {
+        row[x / 2] = static_cast<uint8_t>(row[x / 2] | (value >> 4));
+        ++x;
+        --n;
+        value = static_cast<uint8_t>(value << 4 | value >> 4);  // the next pixel is the low nibble
     }
+    if (n >= 2) std::memset(row + x / 2, value, static_cast<std::size_t>(n / 2));
+    if (n & 1) row[x / 2 + n / 2] = static_cast<uint8_t>(value & 0xF0);
 }
 
-uint8_t ReadByte(TStream& stream) {
-    uint8_t value;
-    stream.ReadExact(&value, 1);
-    return value;
+// Pixels x .. x + n - 1 of an absolute run, from (n + 1) / 2 data bytes read as they are needed,
+// so a stream that ends inside the run leaves the pixels before that point stored.
+inline void StoreAbsolute(rle::TRLEReader& in, uint8_t* row, int64_t x, int32_t n) {
+    if ((x & 1) == 0) {
+        in.Read(row + x / 2, n / 2);
+        if (n & 1) row[x / 2 + n / 2] = static_cast<uint8_t>(in.Byte() & 0xF0);
+        return;
+    }
+    // Each data byte straddles two row bytes: its high nibble ends one, its low nibble starts
+    // the next.
+    uint8_t* at = row + x / 2;
+    for (int32_t k = 0; k < n; k += 2) {
+        const uint8_t data = in.Byte();
+        *at = static_cast<uint8_t>(*at | data >> 4);
+        if (k + 1 < n) *++at = static_cast<uint8_t>(data << 4);
+    }
 }
 
 }  // namespace
@@ -42,45 +62,33 @@ void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
     const int64_t evenWidth = (width + 1) / 2 * 2;
     const int64_t height = header.biHeight;
     const int64_t rowBytes = (width * 4 + 31) / 32 * 4;
+    rle::TRLEReader in(stream);
     int64_t x = 0;
     int64_t y = 0;
     for (;;) {
-        const int32_t first = ReadByte(stream);
-        const int32_t second = ReadByte(stream);
+        const int32_t first = in.Byte();
+        const int32_t second = in.Byte();
         if (first != 0) {
-            if (y >= height || first > evenWidth - x) Raise<EInvalidGraphic>(msg::BadRLEData);
-            uint8_t* row = bits + y * rowBytes;
-            const uint8_t pixels[2] = {static_cast<uint8_t>(second >> 4), static_cast<uint8_t>(second & 0x0F)};
-            for (int32_t k = 0; k < first; ++k) StorePixel(row, x + k, pixels[k & 1]);
+            if (y >= height || first > evenWidth - x) in.RaiseBadData();
+            StoreRun(bits + y * rowBytes, x, first, static_cast<uint8_t>(second));
             x += first;
         } else if (second == 0) {
             x = 0;
             ++y;
-            if (y > height) Raise<EInvalidGraphic>(msg::BadRLEData);
+            if (y > height) in.RaiseBadData();
         } else if (second == 1) {
+            in.Settle();
             return;
         } else if (second == 2) {
-            const int32_t dx = ReadByte(stream);
-            const int32_t dy = ReadByte(stream);
-            if (dx > evenWidth - x || dy > height - y) Raise<EInvalidGraphic>(msg::BadRLEData);
+            const int32_t dx = in.Byte();
+            const int32_t dy = in.Byte();
+            if (dx > evenWidth - x || dy > height - y) in.RaiseBadData();
             x += dx;
             y += dy;
         } else {
-            if (y >= height || second > evenWidth - x) Raise<EInvalidGraphic>(msg::BadRLEData);
-            uint8_t* row = bits + y * rowBytes;
-            const int64_t position = stream.StreamPosition();
-            // Data bytes are read as they are needed, so a stream that ends inside the run
-            // leaves the pixels before that point stored.
-            uint8_t data = 0;
-            for (int32_t k = 0; k < second; ++k) {
-                if ((k & 1) == 0) {
-                    data = ReadByte(stream);
-                    StorePixel(row, x + k, static_cast<uint8_t>(data >> 4));
-                } else {
-                    StorePixel(row, x + k, static_cast<uint8_t>(data & 0x0F));
-                }
-            }
-            stream.SetStreamPosition(position + (second + 3) / 4 * 2);
+            if (y >= height || second > evenWidth - x) in.RaiseBadData();
+            StoreAbsolute(in, bits + y * rowBytes, x, second);
+            in.Skip((second + 3) / 4 * 2 - (second + 1) / 2);  // the pad byte, when there is one
             x += second;
         }
     }

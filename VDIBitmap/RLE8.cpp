@@ -12,6 +12,7 @@
 
 #include "RLE.h"
 #include "RLEEncoder.h"
+#include "RLEReader.h"
 
 namespace vdib {
 
@@ -41,34 +42,33 @@ void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
     const int64_t width = header.biWidth;
     const int64_t height = header.biHeight;
     const int64_t rowBytes = (width * 8 + 31) / 32 * 4;
+    rle::TRLEReader in(stream);
     int64_t x = 0;
     int64_t y = 0;
     for (;;) {
-        uint8_t command[2];
-        stream.ReadExact(command, 2);
-        const int32_t first = command[0];
-        const int32_t second = command[1];
+        const int32_t first = in.Byte();
+        const int32_t second = in.Byte();
         if (first != 0) {
-            if (y >= height || first > width - x) Raise<EInvalidGraphic>(msg::BadRLEData);
+            if (y >= height || first > width - x) in.RaiseBadData();
             std::memset(bits + (y * rowBytes + x), second, static_cast<std::size_t>(first));
             x += first;
         } else if (second == 0) {
             x = 0;
             ++y;
-            if (y > height) Raise<EInvalidGraphic>(msg::BadRLEData);
+            if (y > height) in.RaiseBadData();
         } else if (second == 1) {
+            in.Settle();
             return;
         } else if (second == 2) {
-            uint8_t delta[2];
-            stream.ReadExact(delta, 2);
-            if (delta[0] > width - x || delta[1] > height - y) Raise<EInvalidGraphic>(msg::BadRLEData);
-            x += delta[0];
-            y += delta[1];
+            const int32_t dx = in.Byte();
+            const int32_t dy = in.Byte();
+            if (dx > width - x || dy > height - y) in.RaiseBadData();
+            x += dx;
+            y += dy;
         } else {
-            if (y >= height || second > width - x) Raise<EInvalidGraphic>(msg::BadRLEData);
-            const int64_t position = stream.StreamPosition();
-            stream.ReadExact(bits + (y * rowBytes + x), second);
-            stream.SetStreamPosition(position + (second + 1) / 2 * 2);
+            if (y >= height || second > width - x) in.RaiseBadData();
+            in.Read(bits + (y * rowBytes + x), second);
+            in.Skip(second & 1);  // the pad byte
             x += second;
         }
     }

@@ -151,82 +151,63 @@ inline uint64_t DifferencesAt(const uint8_t* p) noexcept {
 
 // Walks the runs of two or more equal units of a row, left to right.
 //
-// Position p (1 <= p < units) is a boundary when its unit differs from the one before; every
-// position from `units` on counts as one. A run of two or more starts at a position that is a
-// boundary (or 0) followed by a non-boundary, and ends at the first boundary after that. The
-// boundaries are found 64 positions at a time into a bit mask, and the starts and the ends are
-// taken from two such masks, one bit at a time: stepping from one run to the next costs a count
-// of trailing zeros and clearing the lowest bit, not a search through memory. Loads stay inside
-// the row's `units` bytes.
+// A run of two or more starts where a unit first repeats the one before it (position p - 1 for
+// the first such p) and ends at the first position after that holding another unit, or at the
+// row's end. Which positions repeat their predecessor is found 64 at a time into a bit mask, each
+// window of the row once; the starts and the ends are taken from it a bit at a time, so stepping
+// from one run to the next costs two counts of trailing zeros, not a search through memory, and
+// a long run costs one comparison of 64 units per window it spans. Loads stay inside the row's
+// `units` bytes.
 class TLongRuns {
 public:
     TLongRuns(const uint8_t* row, int32_t units) noexcept
-        : FRow(row), FUnits(units), FRunAtZero(units >= 2 && row[0] == row[1]) {}
+        : FRow(row), FUnits(units), FMask(units >= 2 ? Repeats(1) : 0) {}
 
     // The next run [start, end) of two or more units; false when there is none left.
     [[gnu::always_inline]] bool Next(int32_t& start, int32_t& end) noexcept {
-        if (FRunAtZero) {
-            FRunAtZero = false;
-            start = 0;
-        } else {
-            start = NextBit(FStarts, true);
-            if (start >= FUnits) return false;
+        while (FMask == 0) {
+            FBase += 64;
+            if (FBase >= FUnits) return false;
+            FMask = Repeats(FBase);
         }
-        end = NextBit(FEnds, false);
+        const int first = std::countr_zero(FMask);
+        start = static_cast<int32_t>(FBase + first - 1);
+        uint64_t ends = ~FMask & (~uint64_t{0} << first);  // positions from `first` on that do not repeat
+        while (ends == 0) {
+            FBase += 64;
+            if (FBase >= FUnits) {
+                FMask = 0;
+                end = FUnits;
+                return true;
+            }
+            FMask = Repeats(FBase);
+            ends = ~FMask;
+        }
+        const int last = std::countr_zero(ends);
+        end = static_cast<int32_t>(FBase + last);
+        FMask &= ~uint64_t{0} << last;
         return true;
     }
 
 private:
-    // One walk over a mask of positions; windows start at 1 + 64k. (64-bit, so that stepping
-    // past a row of nearly 2^31 units cannot overflow.)
-    struct TWalk {
-        int64_t Base = 1 - 64;
-        uint64_t Mask = 0;
-    };
-
-    // The next position of the walk's kind (run start, or run end), or FUnits when none is left.
-    // A window that starts at FUnits could only hold an end at FUnits itself, which is what is
-    // returned for it.
-    [[gnu::always_inline]] int32_t NextBit(TWalk& walk, bool starts) noexcept {
-        while (walk.Mask == 0) {
-            walk.Base += 64;
-            if (walk.Base >= FUnits) return FUnits;
-            walk.Mask = Positions(walk.Base, starts);
-        }
-        const auto position = static_cast<int32_t>(walk.Base + std::countr_zero(walk.Mask));
-        walk.Mask &= walk.Mask - 1;
-        return position;
-    }
-
-    // The run starts, or the run ends, of the window at `base`.
-    uint64_t Positions(int64_t base, bool starts) const noexcept {
-        const uint64_t here = Boundaries(base);
-        if (starts) {
-            const uint64_t after = IsBoundary(base + 64) ? 1 : 0;
-            return here & ~((here >> 1) | (after << 63));
-        }
-        const uint64_t before = (base == 1 || IsBoundary(base - 1)) ? 1 : 0;
-        return here & ~((here << 1) | before);
-    }
-
-    // p >= 1.
-    bool IsBoundary(int64_t p) const noexcept { return p >= FUnits || FRow[p] != FRow[p - 1]; }
-
-    // Bit i set when position base + i (base >= 1) is a boundary.
-    uint64_t Boundaries(int64_t base) const noexcept {
-        if (FUnits - base >= 64) return DifferencesAt(FRow + base);
+    // Bit i set when position base + i repeats the unit before it (1 <= base < FUnits); positions
+    // from FUnits on never do. The last window of a row longer than 64 units is cut from the
+    // row's last 64 positions rather than compared unit by unit.
+    uint64_t Repeats(int64_t base) const noexcept {
+        const int64_t inRow = FUnits - base;
+        if (inRow >= 64) return ~DifferencesAt(FRow + base);
+        if (FUnits > 64) return ~DifferencesAt(FRow + (FUnits - 64)) >> (64 - inRow);
         uint64_t mask = 0;
-        for (int i = 0; i < 64; ++i) {
-            if (IsBoundary(base + i)) mask |= uint64_t{1} << i;
+        for (int64_t i = 0; i < inRow; ++i) {
+            if (FRow[base + i] == FRow[base + i - 1]) mask |= uint64_t{1} << i;
         }
         return mask;
     }
 
     const uint8_t* FRow;
     int32_t FUnits;
-    bool FRunAtZero;
-    TWalk FStarts;
-    TWalk FEnds;
+    int64_t FBase = 1;  // position of bit 0 of FMask; windows start at 1 + 64k
+    uint64_t FMask;     // the repeating positions of the window not yet walked past
 };
 
 // --- The row encoder --------------------------------------------------------------------------

@@ -18,6 +18,8 @@ namespace vdib {
 
 namespace {
 
+constexpr std::size_t HugePageSize = 2 * 1024 * 1024;
+
 std::uintptr_t NextHandle() {
     static std::uintptr_t last = 0x1000;
     return ++last;
@@ -69,6 +71,9 @@ void* MapViewOfFile(HANDLE mapping) {
     const std::size_t size = found->second;
     void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (view == MAP_FAILED) return nullptr;
+    // Large pictures are read or decoded into every page of their block; with huge pages that
+    // costs one fault per 2 MiB instead of one per 4 KiB. Only advice: refused, nothing changes.
+    if (size >= HugePageSize) ::madvise(view, size, MADV_HUGEPAGE);
     try {
         Views().emplace(view, size);
     } catch (const std::bad_alloc&) {

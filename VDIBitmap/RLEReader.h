@@ -1,0 +1,86 @@
+// Shared by the RLE8 and RLE4 decoders (not part of the library's interface): the command bytes
+// of the stream, read ahead in large blocks.
+//
+// The decoders are written as if every command byte came from an exact read of its own, and
+// they must stay exactly that to their callers: the same bytes accepted and refused, EReadError
+// at the byte where an exact read would have come up short, and the stream left where the exact
+// reads and the seeks after absolute runs would have left it. TRLEReader keeps that bargain:
+//   - it reads blocks with the stream's plain Read and hands out bytes from them; only a Read
+//     that returns nothing at all is the end of the data. (An exact read of n bytes fails as soon
+//     as a Read returns fewer, so the two agree on every stream whose Read returns what is there
+//     up to the count asked, as file and memory streams do.)
+//   - it tracks the position the exact reads would have reached; a skip past the bytes read
+//     ahead seeks there before the next block is read, and Settle() seeks there when the stream
+//     stands elsewhere. A decoder calls Settle() before it returns or raises; when the reader
+//     itself raises EReadError, the stream already stands at that position.
+// Giving back what was read ahead takes a stream that can seek back, as the file and memory
+// streams that the library decodes from can.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "Streams.h"
+
+namespace vdib::rle {
+
+class TRLEReader {
+public:
+    explicit TRLEReader(TStream& stream) : FStream(stream), FBase(stream.StreamPosition()) {}
+    TRLEReader(const TRLEReader&) = delete;
+    TRLEReader& operator=(const TRLEReader&) = delete;
+
+    uint8_t Byte() {
+        if (FNext >= FLength) Refill();
+        return FBuffer[FNext++];
+    }
+
+    // Moves `count` bytes to `to`, as one exact read would: when the data ends first, the bytes
+    // before the end are there and EReadError is raised.
+    void Read(uint8_t* to, int32_t count) {
+        while (count > 0) {
+            if (FNext >= FLength) Refill();
+            const int32_t n = count < FLength - FNext ? count : FLength - FNext;
+            std::memcpy(to, FBuffer.get() + FNext, static_cast<std::size_t>(n));
+            FNext += n;
+            to += n;
+            count -= n;
+        }
+    }
+
+    // Steps over `count` bytes without reading them, as a seek forward would (also past the end).
+    void Skip(int32_t count) noexcept { FNext += count; }
+
+    // Brings the stream to the position reached, giving back what was read ahead.
+    void Settle() {
+        if (FNext != FLength) FStream.SetStreamPosition(FBase + FNext);
+        FBase += FNext;
+        FNext = FLength = 0;
+    }
+
+    // EInvalidGraphic "Bad RLE Data", the stream settled first.
+    [[noreturn, gnu::noinline]] void RaiseBadData() {
+        Settle();
+        Raise<EInvalidGraphic>(msg::BadRLEData);
+    }
+
+private:
+    // Larger than a file stream's own buffer, so that its reads go straight into this one.
+    static constexpr int32_t Capacity = 128 * 1024;
+
+    [[gnu::noinline]] void Refill() {
+        Settle();
+        const int32_t n = FStream.Read(FBuffer.get(), Capacity);
+        if (n <= 0) Raise<EReadError>(msg::ReadError);
+        FLength = n;
+    }
+
+    TStream& FStream;
+    std::unique_ptr<uint8_t[]> FBuffer{new uint8_t[Capacity]};
+    int64_t FBase;       // stream position of FBuffer[0]; the stream stands at FBase + FLength
+    int32_t FLength = 0;  // bytes read ahead
+    int32_t FNext = 0;    // the next byte; past FLength after a skip beyond the bytes read
+};
+
+}  // namespace vdib::rle
