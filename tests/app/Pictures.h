@@ -9,7 +9,6 @@
 #include <memory>
 
 #include "DIBImage.h"
-#include "Streams.h"
 
 namespace vdib::test {
 
@@ -26,8 +25,8 @@ inline void ExpectSamePicture(const TDIBitmapImage& expected, const TDIBitmapIma
     ASSERT_EQ(actual.ColorCount(), expected.ColorCount());
     EXPECT_EQ(std::memcmp(actual.ColorTable, expected.ColorTable, 4 * expected.ColorCount()), 0);
     const int64_t bits = int64_t{expected.Format.BitCount} * expected.Width;
-    const std::size_t whole = static_cast<std::size_t>(bits / 8);
-    const uint8_t lastMask = static_cast<uint8_t>(0xFF00 >> (bits % 8));
+    const auto whole = static_cast<std::size_t>(bits / 8);
+    const auto lastMask = static_cast<uint8_t>(0xFF00 >> (bits % 8));
     for (int32_t row = 0; row < expected.Height; ++row) {
         const uint8_t* e = expected.PictureRow(row);
         const uint8_t* a = actual.PictureRow(row);
