@@ -49,10 +49,10 @@ TEST(MemoryScanStream, AWritePastTheBlockStopsTheProgram) {
         {"beyond", "", untouched},
         {"before", "", untouched},
     };
-    test::TTempDir directory;
+    test::TempDir directory;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Mode);
-        const test::TChildResult result = test::RunChild(SCAN_PROBE_PATH, {c.Mode}, directory.Path());
+        const test::TChildResult result = test::RunChild(SCAN_PROBE_PATH, {c.Mode}, directory.Path);
         EXPECT_EQ(result.ExitCode, 216);
         EXPECT_TRUE(std::regex_match(result.Out, std::regex(c.Before + "Runtime error 216 at [0-9A-F]{8}\r\n" + c.Block)))
             << result.Out;

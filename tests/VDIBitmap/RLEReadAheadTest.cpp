@@ -3,7 +3,9 @@
 // streams long enough to cross several read-ahead blocks.
 #include <gtest/gtest.h>
 
+#include "RLE.h"
 #include "TestSupport.h"
+#include "support/BmpBytes.h"
 
 namespace vdib::test {
 namespace {
@@ -74,15 +76,15 @@ TEST(RLEReadAhead, SameOutcomeAsExactReadsOnIntactCutAndCorruptStreams) {
         // Error, stream position and block after decoding `data` from position 1.
         const auto outcome = [&](auto decode, const Bytes& data) {
             Bytes block(static_cast<std::size_t>(RowBytesFor(bitCount, header.biWidth)) * 200);
-            TVectorStream stream(data);
-            stream.Position = 1;
+            TTestStream stream(data);
+            stream.Seek(1, soBeginning);
             std::string error;
             try {
                 decode(block.data(), stream, header);
             } catch (const Exception& e) {
                 error = std::string(e.ClassName()) + " " + e.Message();
             }
-            return std::make_tuple(error, stream.Position, block);
+            return std::make_tuple(error, stream.StreamPosition(), block);
         };
         const auto exact = [bitCount](uint8_t* bits, TStream& s, const BITMAPINFOHEADER& h) { ExactDecode(bitCount, bits, s, h); };
         std::vector<std::size_t> starts;
