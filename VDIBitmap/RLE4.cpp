@@ -59,39 +59,15 @@ inline void StoreAbsolute(rle::TRLEReader& in, uint8_t* row, int64_t x, int32_t 
 
 void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) {
     const int64_t width = header.biWidth;
-    const int64_t evenWidth = (width + 1) / 2 * 2;
-    const int64_t height = header.biHeight;
-    const int64_t rowBytes = (width * 4 + 31) / 32 * 4;
-    rle::TRLEReader in(stream);
-    int64_t x = 0;
-    int64_t y = 0;
-    for (;;) {
-        const int32_t first = in.Byte();
-        const int32_t second = in.Byte();
-        if (first != 0) {
-            if (y >= height || first > evenWidth - x) in.RaiseBadData();
-            StoreRun(bits + y * rowBytes, x, first, static_cast<uint8_t>(second));
-            x += first;
-        } else if (second == 0) {
-            x = 0;
-            ++y;
-            if (y > height) in.RaiseBadData();
-        } else if (second == 1) {
-            in.Settle();
-            return;
-        } else if (second == 2) {
-            const int32_t dx = in.Byte();
-            const int32_t dy = in.Byte();
-            if (dx > evenWidth - x || dy > height - y) in.RaiseBadData();
-            x += dx;
-            y += dy;
-        } else {
-            if (y >= height || second > evenWidth - x) in.RaiseBadData();
-            StoreAbsolute(in, bits + y * rowBytes, x, second);
-            in.Skip((second + 3) / 4 * 2 - (second + 1) / 2);  // the pad byte, when there is one
-            x += second;
+    struct {
+        uint8_t* bits;
+        void Run(int64_t row, int64_t x, int32_t n, uint8_t value) { StoreRun(bits + row, x, n, value); }
+        void Absolute(rle::TRLEReader& in, int64_t row, int64_t x, int32_t n) {
+            StoreAbsolute(in, bits + row, x, n);
+            in.Skip((n + 3) / 4 * 2 - (n + 1) / 2);  // the pad byte, when there is one
         }
-    }
+    } store{bits};
+    rle::DecodeCommands(stream, (width + 1) / 2 * 2, header.biHeight, (width * 4 + 31) / 32 * 4, store);
 }
 
 void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {

@@ -2,12 +2,9 @@
 // followed by end-of-line (0), end-of-bitmap (1), delta (2, dx, dy) or an absolute run (n >= 3
 // pixels, padded to an even length).
 //
-// The decoder accepts every command but keeps every write inside the picture: a run or absolute
-// run must fit the rest of its row and lie below the image height; an end-of-line may lead one
-// row past the last (writers commonly end the last row with one), a second one may not; a delta
-// may land exactly on the right edge or the row past the last, where no later run can write.
-// Positions are 64-bit offsets into the block, so a cursor one row past the block is a number,
-// never a pointer.
+// The decoder accepts every command but keeps every write inside the picture (the bounds are
+// those of rle::DecodeCommands). Positions are 64-bit offsets into the block, so a cursor one
+// row past the block is a number, never a pointer.
 #include <cstring>
 
 #include "RLE.h"
@@ -38,40 +35,18 @@ void WriteRLEEndOfLine(TStream& stream) { stream.WriteExact(EndOfLineMarker, 2);
 void WriteRLEEndOfBitmap(TStream& stream) { stream.WriteExact(EndOfBitmapMarker, 2); }
 
 void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) {
-    // Height is used as stored: a negative one (top-down) leaves no row to write into.
     const int64_t width = header.biWidth;
-    const int64_t height = header.biHeight;
-    const int64_t rowBytes = (width * 8 + 31) / 32 * 4;
-    rle::TRLEReader in(stream);
-    int64_t x = 0;
-    int64_t y = 0;
-    for (;;) {
-        const int32_t first = in.Byte();
-        const int32_t second = in.Byte();
-        if (first != 0) {
-            if (y >= height || first > width - x) in.RaiseBadData();
-            std::memset(bits + (y * rowBytes + x), second, static_cast<std::size_t>(first));
-            x += first;
-        } else if (second == 0) {
-            x = 0;
-            ++y;
-            if (y > height) in.RaiseBadData();
-        } else if (second == 1) {
-            in.Settle();
-            return;
-        } else if (second == 2) {
-            const int32_t dx = in.Byte();
-            const int32_t dy = in.Byte();
-            if (dx > width - x || dy > height - y) in.RaiseBadData();
-            x += dx;
-            y += dy;
-        } else {
-            if (y >= height || second > width - x) in.RaiseBadData();
-            in.Read(bits + (y * rowBytes + x), second);
-            in.Skip(second & 1);  // the pad byte
-            x += second;
+    struct {
+        uint8_t* bits;
+        void Run(int64_t row, int64_t x, int32_t n, uint8_t value) {
+            std::memset(bits + row + x, value, static_cast<std::size_t>(n));
         }
-    }
+        void Absolute(rle::TRLEReader& in, int64_t row, int64_t x, int32_t n) {
+            in.Read(bits + row + x, n);
+            in.Skip(n & 1);  // the pad byte
+        }
+    } store{bits};
+    rle::DecodeCommands(stream, width, header.biHeight, (width * 8 + 31) / 32 * 4, store);
 }
 
 void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {

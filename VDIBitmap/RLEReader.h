@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 
+#include "Platform.h"
 #include "Streams.h"
 
 namespace vdib::rle {
@@ -82,5 +83,45 @@ private:
     int32_t FLength = 0;  // bytes read ahead
     int32_t FNext = 0;    // the next byte; past FLength after a skip beyond the bytes read
 };
+
+// The command loop of both decoders. Runs count `units` per row: pixels for RLE8, pixels of the
+// row rounded up to even for RLE4. The height is used as stored, so a negative (top-down) one
+// leaves no row to write into. Every bound is checked here, before `store` is asked to write:
+// a run or absolute run must fit the rest of its row and lie above the last row; an end-of-line
+// may lead one row past the last (writers commonly end the last row with one), a second one may
+// not; a delta may land exactly on the right edge or on the row past the last, where no later
+// run can write. `store` supplies Run(row, x, n, value) and Absolute(reader, row, x, n), the
+// latter reading the data and its pad; `row` is the offset of the row in the block.
+template <class TStore>
+void DecodeCommands(TStream& stream, int64_t units, int64_t height, int64_t rowBytes, TStore store) {
+    TRLEReader in(stream);
+    int64_t x = 0;
+    int64_t y = 0;
+    for (;;) {
+        const int32_t first = in.Byte();
+        const int32_t second = in.Byte();
+        if (first != 0) {
+            if (y >= height || first > units - x) in.RaiseBadData();
+            store.Run(y * rowBytes, x, first, static_cast<uint8_t>(second));
+            x += first;
+        } else if (second == 0) {
+            x = 0;
+            if (++y > height) in.RaiseBadData();
+        } else if (second == 1) {
+            in.Settle();
+            return;
+        } else if (second == 2) {
+            const int32_t dx = in.Byte();
+            const int32_t dy = in.Byte();
+            if (dx > units - x || dy > height - y) in.RaiseBadData();
+            x += dx;
+            y += dy;
+        } else {
+            if (y >= height || second > units - x) in.RaiseBadData();
+            store.Absolute(in, y * rowBytes, x, second);
+            x += second;
+        }
+    }
+}
 
 }  // namespace vdib::rle
