@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -57,8 +58,9 @@ enum class TOutput {
 };
 
 struct TChildResult {
-    int ExitCode = -1;  // -1 when the child did not exit normally
-    int Signal = 0;     // the signal that ended it, 0 when it exited
+    int ExitCode = -1;   // -1 when the child did not exit normally
+    int Signal = 0;      // the signal that ended it, 0 when it exited
+    long PeakRssKb = 0;  // the most memory the child ever held resident, in KiB
     std::string Out;
     std::string Err;
 };
@@ -113,7 +115,9 @@ inline TChildResult RunChild(const std::string& program, const std::vector<std::
 
     TChildResult result;
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    result.PeakRssKb = usage.ru_maxrss;
     if (WIFEXITED(status)) result.ExitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.Signal = WTERMSIG(status);
 
