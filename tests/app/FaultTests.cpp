@@ -167,9 +167,9 @@ TEST(Faults, DevicesNamedAsOutputAreWrittenToAndNeverReplaced) {
 }
 
 // A file of a few hundred bytes that claims a picture of about 2 GB: refused by the size check
-// (just over 2^31 - 1 bytes of pixels), or, just under it, by the data running out after the
-// pixel block was reserved but not touched. Time and memory
-// of each run are printed; only a hang is treated as a failure.
+// (just over 2^31 - 1 bytes of pixels) or, just under it, by the data running out after the
+// pixel block was reserved but not touched. Time and memory of each run are printed; only a
+// hang counts as a failure of time.
 TEST(Faults, FilesClaimingHugePicturesAreRefusedCheaply) {
     Bytes runs;  // RLE commands that reach far apart rows, without end-of-bitmap
     for (int i = 0; i < 40; ++i) Append(runs, {0xFF, 0x07, 0x00, 0x02, 0x00, 0xFF});
