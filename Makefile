@@ -1,11 +1,12 @@
 # Quick start: `make run` converts a sample BMP (or FILE=your.bmp); `make test` builds and runs
-# every test.
+# every test; `make test-sanitize` runs them again under AddressSanitizer and UBSan (in
+# build-asan); `make fuzz` builds the libFuzzer targets with clang (in build-fuzz, see fuzz/).
 BUILD ?= build
 FILE ?= examples/sample8.bmp
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build run test clean
+.PHONY: all build run test test-sanitize fuzz clean
 
 all: build
 
@@ -18,6 +19,13 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DVDIB_SANITIZE=ON $(CMAKE_FLAGS)"
+
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVDIB_FUZZ=ON -DVDIB_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD)

@@ -149,7 +149,11 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
         info.biClrUsed = 0;
     }
     image->Format.TopDown = info.biHeight < 0;
-    image->Format.Compressed = info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4;
+    // RLE data describes bottom-up rows only. With a top-down header it can hold no pixel (every
+    // command but end-of-bitmap fails), so such a file reads as the blank picture it is; marked
+    // compressed, it would be written as RLE data with a negative height, a file that no reader,
+    // this one included, accepts. Unmarked, it is refused for compression like any top-down image.
+    image->Format.Compressed = (info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4) && !image->Format.TopDown;
 
     image->AllocateBits();
     if (image->Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
@@ -164,7 +168,11 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
             DecodeRLE4(image->Bits, stream, info);
             info.biCompression = BI_RGB;
             break;
-        default: stream.ReadExact(image->Bits, static_cast<int32_t>(info.biSizeImage)); break;
+        default:
+            // Raw rows fill the block in order, and only as far as the stream has data.
+            AdviseLargePages(image->Bits, info.biSizeImage);
+            stream.ReadExact(image->Bits, static_cast<int32_t>(info.biSizeImage));
+            break;
     }
 
     if (withFileHeader) stream.Seek(Offset32(start, fileSize), soBeginning);

@@ -6,6 +6,7 @@
 #include "Platform.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,6 +14,17 @@
 #include <map>
 #include <new>
 #include <vector>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VDIB_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VDIB_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef VDIB_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace vdib {
 
@@ -35,6 +47,21 @@ std::map<HANDLE, std::size_t>& Mappings() {
 std::map<void*, std::size_t>& Views() {
     static std::map<void*, std::size_t> table;
     return table;
+}
+
+// A view ends where its block ends, but the kernel maps whole pages, so a write just past the
+// block lands in the rest of its last page unnoticed. Under AddressSanitizer that rest is marked
+// unaddressable while the view lives, so such a write is reported like a heap overflow.
+void GuardViewTail([[maybe_unused]] void* view, [[maybe_unused]] std::size_t size, [[maybe_unused]] bool guard) {
+#ifdef VDIB_ADDRESS_SANITIZER
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t tail = (page - size % page) % page;
+    if (guard) {
+        ASAN_POISON_MEMORY_REGION(static_cast<char*>(view) + size, tail);
+    } else {
+        ASAN_UNPOISON_MEMORY_REGION(static_cast<char*>(view) + size, tail);
+    }
+#endif
 }
 
 std::map<HPALETTE, std::vector<PALETTEENTRY>>& Palettes() {
@@ -71,9 +98,6 @@ void* MapViewOfFile(HANDLE mapping) {
     const std::size_t size = found->second;
     void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (view == MAP_FAILED) return nullptr;
-    // Large pictures are read or decoded into every page of their block; with huge pages that
-    // costs one fault per 2 MiB instead of one per 4 KiB. Only advice: refused, nothing changes.
-    if (size >= HugePageSize) ::madvise(view, size, MADV_HUGEPAGE);
     try {
         Views().emplace(view, size);
     } catch (const std::bad_alloc&) {
@@ -81,6 +105,7 @@ void* MapViewOfFile(HANDLE mapping) {
         errno = ENOMEM;
         return nullptr;
     }
+    GuardViewTail(view, size, true);
     return view;
 }
 
@@ -90,9 +115,14 @@ bool UnmapViewOfFile(void* view) {
         errno = EINVAL;
         return false;
     }
+    GuardViewTail(found->first, found->second, false);
     ::munmap(found->first, found->second);
     Views().erase(found);
     return true;
+}
+
+void AdviseLargePages(void* view, std::size_t size) {
+    if (size >= HugePageSize) ::madvise(view, size, MADV_HUGEPAGE);
 }
 
 bool CloseHandle(HANDLE mapping) {

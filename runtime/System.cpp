@@ -77,10 +77,9 @@ void StartModules(std::size_t count) {
     }
 }
 
-void ReportAndTerminate(const Exception& e) {
+void ReportFailure(const Exception& e) {
     ReportException(e);
     ExitCode = 1;
-    Terminate();
 }
 
 // Standard descriptors that are closed at start are parked on /dev/null, opened read-only so
@@ -117,17 +116,18 @@ void RunProgram(int argc, char** argv, const TModule* modules, std::size_t count
     StartModules(count);
 
     // The handlers run after the stack has unwound: every pending destructor (clean-up of the
-    // interrupted operations) has run before anything is written.
+    // interrupted operations) has run before anything is written. The process ends only after
+    // the handler, so that the exception object is released too and nothing is left allocated.
     try {
         mainSequence();
     } catch (const Exception& e) {
-        ReportAndTerminate(e);
+        ReportFailure(e);
     } catch (const std::bad_alloc&) {
-        ReportAndTerminate(EOutOfMemory(msg::OutOfMemory));
+        ReportFailure(EOutOfMemory(msg::OutOfMemory));
     } catch (const std::exception& e) {
-        ReportAndTerminate(Exception(e.what()));
+        ReportFailure(Exception(e.what()));
     } catch (...) {
-        ReportAndTerminate(EExternalException(msg::ExternalException));
+        ReportFailure(EExternalException(msg::ExternalException));
     }
     Terminate();
 }

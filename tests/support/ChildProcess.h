@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,8 +15,9 @@
 namespace vdib::test {
 
 struct TChildResult {
-    int ExitCode = -1;  // -1 when the child did not exit normally
-    int Signal = 0;     // the signal that ended it, 0 when it exited
+    int ExitCode = -1;   // -1 when the child did not exit normally
+    int Signal = 0;      // the signal that ended it, 0 when it exited
+    long PeakRssKb = 0;  // the most memory the child ever held resident, in KiB
     std::string Out;
     std::string Err;
 };
@@ -38,9 +40,10 @@ inline TChildResult RunChild(const std::string& program, const std::vector<std::
         ::_exit(127);
     }
     int status = 0;
-    ::waitpid(pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, ReadWhole(outPath),
-            ReadWhole(errPath)};
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, usage.ru_maxrss,
+            ReadWhole(outPath), ReadWhole(errPath)};
 }
 
 }  // namespace vdib::test

@@ -1,0 +1,29 @@
+// What every image that the reader returns must satisfy, whatever bytes it came from.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "FuzzSupport.h"
+
+namespace vdib::fuzz {
+
+// Geometry as the header says, within the 32-bit limits, and a pixel block that reaches to its
+// last byte (a shorter one faults or, under AddressSanitizer, is reported).
+inline void CheckImage(const TDIBitmapImage& image) {
+    const BITMAPINFOHEADER& info = image.Info;
+    FUZZ_CHECK(info.biSize == sizeof(BITMAPINFOHEADER));
+    FUZZ_CHECK(image.Width == info.biWidth && image.Width > 0);
+    FUZZ_CHECK(image.Height == std::abs(static_cast<int64_t>(info.biHeight)) && image.Height > 0);
+    FUZZ_CHECK(image.Format.TopDown == (info.biHeight < 0));
+    FUZZ_CHECK(!(image.Format.TopDown && image.Format.Compressed));  // RLE rows are bottom-up
+    FUZZ_CHECK(image.RowBytes == RowBytesFor(image.Format.BitCount, image.Width));
+    FUZZ_CHECK(static_cast<int64_t>(info.biSizeImage) == static_cast<int64_t>(image.RowBytes) * image.Height);
+    FUZZ_CHECK(info.biClrUsed <= 256);
+    FUZZ_CHECK(info.biCompression == BI_RGB || info.biCompression == BI_BITFIELDS);
+    FUZZ_CHECK(image.Bits != nullptr && image.FirstRow != nullptr);
+    const volatile uint8_t* bits = image.Bits;
+    static_cast<void>(bits[0] + bits[info.biSizeImage - 1]);
+}
+
+}  // namespace vdib::fuzz
