@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DIBImage.h"
+#include "RLE.h"
 #include "Streams.h"
 
 // Not assert(): it must hold in every build type.
@@ -83,5 +84,21 @@ struct TPicture {
         return true;
     }
 };
+
+// A decoder over any bytes: four bytes describe the picture (see TPicture), the rest is the RLE
+// stream. Whatever the data, the decoder stays inside the block and writes no padding.
+inline int FuzzDecoder(const uint8_t* data, std::size_t size, int bitCount,
+                       void (*decode)(uint8_t*, TStream&, const BITMAPINFOHEADER&)) {
+    TPicture picture;
+    if (TooLarge(size) || !picture.Take(data, size, bitCount)) return 0;
+    TInputStream stream(data, size);
+    try {
+        decode(picture.Block.data(), stream, picture.Info);
+    } catch (const Exception&) {
+        // Bad RLE Data or a stream that ends early; what was stored so far stays.
+    }
+    FUZZ_CHECK(picture.OnlyPixelsWritten());
+    return 0;
+}
 
 }  // namespace vdib::fuzz

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 #include "FuzzSupport.h"
 
@@ -24,6 +25,21 @@ inline void CheckImage(const TDIBitmapImage& image) {
     FUZZ_CHECK(image.Bits != nullptr && image.FirstRow != nullptr);
     const volatile uint8_t* bits = image.Bits;
     static_cast<void>(bits[0] + bits[info.biSizeImage - 1]);
+}
+
+// The reader over any bytes, in file mode or packed mode: either it raises one of the library's
+// exceptions or it returns an image that CheckImage accepts.
+inline int FuzzReader(const uint8_t* data, std::size_t size, bool withFileHeader) {
+    if (TooLarge(size)) return 0;
+    TInputStream stream(data, size);
+    std::unique_ptr<TDIBitmapImage> image;
+    try {
+        image.reset(TDIBitmapImage::CreateFromStream(stream, withFileHeader));
+    } catch (const Exception&) {
+        return 0;
+    }
+    CheckImage(*image);
+    return 0;
 }
 
 }  // namespace vdib::fuzz
