@@ -5,6 +5,7 @@
 // uncompressed; RLE input only sets Format.Compressed, so that it is written compressed again.
 // Checks run in a fixed order and the first failing one raises; the stream is left where the
 // failing step left it. Every read is exact, so a stream that ends early raises EReadError.
+#include <algorithm>
 #include <limits>
 #include <memory>
 
@@ -159,21 +160,19 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
     if (image->Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
     image->SetupRows();
 
+    const bool rle = info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4;
+    // Huge pages make filling a large block cheaper, but each page touched then costs 2 MiB: RLE
+    // commands may touch rows far apart, so for RLE data they are asked for only when the data
+    // left is enough to plausibly fill the block (a sixty-fourth of it). Raw rows fill the block
+    // in order, and only as far as the stream has data.
+    if (!rle || info.biSizeImage / 64 <= static_cast<uint64_t>(std::max<int64_t>(stream.Size() - stream.StreamPosition(), 0)))
+        AdviseLargePages(image->Bits, info.biSizeImage);
     switch (info.biCompression) {
-        case BI_RLE8:
-            DecodeRLE8(image->Bits, stream, info);
-            info.biCompression = BI_RGB;
-            break;
-        case BI_RLE4:
-            DecodeRLE4(image->Bits, stream, info);
-            info.biCompression = BI_RGB;
-            break;
-        default:
-            // Raw rows fill the block in order, and only as far as the stream has data.
-            AdviseLargePages(image->Bits, info.biSizeImage);
-            stream.ReadExact(image->Bits, static_cast<int32_t>(info.biSizeImage));
-            break;
+        case BI_RLE8: DecodeRLE8(image->Bits, stream, info); break;
+        case BI_RLE4: DecodeRLE4(image->Bits, stream, info); break;
+        default: stream.ReadExact(image->Bits, static_cast<int32_t>(info.biSizeImage)); break;
     }
+    if (rle) info.biCompression = BI_RGB;
 
     if (withFileHeader) stream.Seek(Offset32(start, fileSize), soBeginning);
     return image.release();
