@@ -71,13 +71,17 @@ uint32_t TDIBitmapImage::HeaderBlockLength() const noexcept {
 }
 
 void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader) const {
+    WriteToStream(stream, withFileHeader, Format.Compressed);
+}
+
+void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader, bool compressed) const {
     THeaderBlock block = MakeHeaderBlock(*this);
     const uint32_t length = block.Length;
 
     const int32_t fileHeaderPosition = static_cast<int32_t>(stream.StreamPosition());
     if (withFileHeader) WriteFileHeader(stream, FileHeaderSize + length + Info.biSizeImage, FileHeaderSize + length);
 
-    if (!Format.Compressed) {
+    if (!compressed) {
         stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
         if (Info.biSizeImage != 0) stream.WriteExact(Bits, static_cast<int32_t>(Info.biSizeImage));
         return;

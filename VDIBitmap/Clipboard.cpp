@@ -29,34 +29,6 @@ private:
     void* FAddress;
 };
 
-// The image as the writer sees it with RLE switched off. Packed DIBs on the clipboard carry
-// plain pixels, which is what their readers expect, and the block is sized for them: RLE data
-// can be longer than the plain pixel block. The view borrows the header, colours and pixels of
-// the image (whose header already describes plain pixels) and owns nothing.
-class TPlainPixelsView : public TDIBitmapImage {
-public:
-    explicit TPlainPixelsView(const TDIBitmapImage& image) {
-        Info = image.Info;
-        std::memcpy(ColorTable, image.ColorTable, sizeof ColorTable);
-        Format = image.Format;
-        Format.Compressed = false;
-        Width = image.Width;
-        Height = image.Height;
-        Bits = image.Bits;
-        RowBytes = image.RowBytes;
-        SetupRows();
-    }
-    ~TPlainPixelsView() override { Bits = nullptr; }  // the pixels stay the image's
-};
-
-void WritePlainPixels(const TDIBitmapImage& image, TStream& stream) {
-    if (!image.Format.Compressed) {
-        image.WriteToStream(stream, false);
-        return;
-    }
-    TPlainPixelsView(image).WriteToStream(stream, false);
-}
-
 // A palette of its own with the source's entries (at most 256); 0 for no source palette, for
 // one whose entry count cannot be had or is 0, and when the copy cannot be made.
 HPALETTE CopyPalette(HPALETTE source) {
@@ -74,8 +46,7 @@ HPALETTE CopyPalette(HPALETTE source) {
 
 void TDIBitmap::LoadClipboardBlock(uint16_t format, HGLOBAL data, HPALETTE) {
     if (format != CF_DIB || data == 0) Raise<EInvalidGraphic>(msg::InvalidClipboardFormat);
-    EnterUpdate();
-    try {
+    InUpdate([&] {
         TDIBitmapImage* loaded = nullptr;
         {
             TBlockLock lock(data);
@@ -86,11 +57,7 @@ void TDIBitmap::LoadClipboardBlock(uint16_t format, HGLOBAL data, HPALETTE) {
             loaded = TDIBitmapImage::CreateFromStream(stream, false);
         }
         HoldImage(loaded);
-    } catch (...) {
-        LeaveUpdate();
-        throw;
-    }
-    LeaveUpdate();
+    });
 }
 
 // Nothing is handed out until everything has succeeded: a block whose writing failed, or whose
@@ -106,7 +73,9 @@ void TDIBitmap::SaveClipboardBlock(uint16_t& format, HGLOBAL& data, HPALETTE& pa
             if (lock.Address() == nullptr) RaiseLastOSError();
             // GlobalAlloc hands out no block over 2^31 - 1 bytes, so the size fits.
             TMemoryScanStream stream(lock.Address(), static_cast<int32_t>(size));
-            WritePlainPixels(*FImageRef, stream);
+            // Packed DIBs on the clipboard carry plain pixels, which is what their readers expect,
+            // and the block is sized for them: RLE data can be longer than the plain pixels.
+            FImageRef->WriteToStream(stream, false, false);
         }
         paletteCopy = CopyPalette(QueryPalette());
     } catch (...) {

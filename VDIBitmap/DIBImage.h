@@ -65,6 +65,8 @@ public:
     void SetPaletteHandle(HPALETTE palette);
     // Writes a BMP file (withFileHeader) or a packed DIB; RLE pixel data when Compressed.
     void WriteToStream(TStream& stream, bool withFileHeader) const;
+    // The same with RLE pixel data or plain pixels as `compressed` says, whatever the flag.
+    void WriteToStream(TStream& stream, bool withFileHeader, bool compressed) const;
     // Bytes of the header block that WriteToStream writes: the header, then the colour table
     // (a full one for 1, 4 or 8 bits without colours) or the masks and colours.
     uint32_t HeaderBlockLength() const noexcept;

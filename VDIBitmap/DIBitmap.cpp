@@ -43,17 +43,6 @@ void TDIBitmap::HoldImage(TDIBitmapImage* image) {
     TSharedImage::DropHolder(old);
 }
 
-template <class F>
-void TDIBitmap::InUpdate(F&& operation) {
-    EnterUpdate();
-    try {
-        operation();
-    } catch (...) {
-        LeaveUpdate();
-        throw;
-    }
-    LeaveUpdate();
-}
 
 void TDIBitmap::LeaveUpdate() {
     if (FUpdateCount <= 0) AssertFailed("Assertion failure", "VDIBitmap", 1241);

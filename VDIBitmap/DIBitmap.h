@@ -94,6 +94,18 @@ protected:
 // writer, so that a drawing can be looked at. EOSError for an unknown device context.
 void SaveSurfaceAsBMP(HDC dc, TStream& stream);
 
+template <class F>
+void TDIBitmap::InUpdate(F&& operation) {
+    EnterUpdate();
+    try {
+        operation();
+    } catch (...) {
+        LeaveUpdate();
+        throw;
+    }
+    LeaveUpdate();
+}
+
 // The library's module of the initialisation table: registers TDIBitmap for clipboard format 8
 // and the extension "dib" at start-up and removes it at shut-down.
 extern const TModule VDIBitmapModule;
