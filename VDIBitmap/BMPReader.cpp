@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "ByteOrder.h"
-#include "DIBImage.h"
-#include "RLE.h"
+#include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/RLE.h>
 
 namespace vdib {
 

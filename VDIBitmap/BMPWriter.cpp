@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "ByteOrder.h"
-#include "DIBImage.h"
-#include "RLE.h"
+#include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/RLE.h>
 
 namespace vdib {
 

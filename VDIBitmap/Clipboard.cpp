@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "DIBitmap.h"
-#include "GlobalMemory.h"
-#include "MemoryScanStream.h"
+#include <VDIBitmap/DIBitmap.h>
+#include <VDIBitmap/GlobalMemory.h>
+#include <VDIBitmap/MemoryScanStream.h>
 
 namespace vdib {
 

@@ -1,7 +1,7 @@
 // The image record: blank construction, the pixel block, row addressing, row copying and the
 // conversion between the colour table and a logical palette. Reading and writing BMP streams
 // live in BMPReader.cpp and BMPWriter.cpp.
-#include "DIBImage.h"
+#include <VDIBitmap/DIBImage.h>
 
 #include <algorithm>
 #include <cstring>

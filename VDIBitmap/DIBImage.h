@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Graphics.h"
-#include "Platform.h"
-#include "Streams.h"
+#include <VDIBitmap/Graphics.h>
+#include <VDIBitmap/Platform.h>
+#include <VDIBitmap/Streams.h>
 
 namespace vdib {
 

@@ -1,4 +1,4 @@
-#include "DIBitmap.h"
+#include <VDIBitmap/DIBitmap.h>
 
 #include <algorithm>
 #include <cstring>

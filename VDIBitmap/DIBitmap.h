@@ -7,9 +7,9 @@
 
 #include <cstdint>
 
-#include "DIBImage.h"
-#include "Graphics.h"
-#include "Streams.h"
+#include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/Graphics.h>
+#include <VDIBitmap/Streams.h>
 
 namespace vdib {
 

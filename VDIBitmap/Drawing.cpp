@@ -1,8 +1,8 @@
 // Drawing TDIBitmap stretched onto a canvas, and writing a drawing surface out as a BMP file.
 #include <memory>
 
-#include "DIBitmap.h"
-#include "DeviceContext.h"
+#include <VDIBitmap/DIBitmap.h>
+#include <VDIBitmap/DeviceContext.h>
 
 namespace vdib {
 

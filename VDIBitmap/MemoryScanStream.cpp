@@ -1,8 +1,8 @@
-#include "MemoryScanStream.h"
+#include <VDIBitmap/MemoryScanStream.h>
 
 #include <cstring>
 
-#include "System.h"
+#include <VDIBitmap/System.h>
 
 namespace vdib {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "Streams.h"
+#include <VDIBitmap/Streams.h>
 
 namespace vdib {
 

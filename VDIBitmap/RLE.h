@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-#include "DIBImage.h"
-#include "Streams.h"
+#include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/Streams.h>
 
 namespace vdib {
 

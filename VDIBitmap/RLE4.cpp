@@ -8,7 +8,7 @@
 // the width rounded up to even; positions are 64-bit offsets, never pointers past the block.
 #include <cstring>
 
-#include "RLE.h"
+#include <VDIBitmap/RLE.h>
 #include "RLEEncoder.h"
 #include "RLEReader.h"
 

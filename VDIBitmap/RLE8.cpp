@@ -7,7 +7,7 @@
 // row past the block is a number, never a pointer.
 #include <cstring>
 
-#include "RLE.h"
+#include <VDIBitmap/RLE.h>
 #include "RLEEncoder.h"
 #include "RLEReader.h"
 

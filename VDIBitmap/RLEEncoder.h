@@ -11,8 +11,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "RLE.h"
-#include "Streams.h"
+#include <VDIBitmap/RLE.h>
+#include <VDIBitmap/Streams.h>
 
 namespace vdib::rle {
 

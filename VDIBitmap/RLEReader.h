@@ -21,8 +21,8 @@
 #include <cstring>
 #include <memory>
 
-#include "Platform.h"
-#include "Streams.h"
+#include <VDIBitmap/Platform.h>
+#include <VDIBitmap/Streams.h>
 
 namespace vdib::rle {
 

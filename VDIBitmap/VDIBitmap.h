@@ -11,12 +11,12 @@
 // with it. Everything lives in namespace vdib.
 #pragma once
 
-#include "DIBImage.h"
-#include "DIBitmap.h"
-#include "DeviceContext.h"
-#include "GlobalMemory.h"
-#include "Graphics.h"
-#include "MemoryScanStream.h"
-#include "Platform.h"
-#include "Streams.h"
-#include "SysUtils.h"
+#include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/DIBitmap.h>
+#include <VDIBitmap/DeviceContext.h>
+#include <VDIBitmap/GlobalMemory.h>
+#include <VDIBitmap/Graphics.h>
+#include <VDIBitmap/MemoryScanStream.h>
+#include <VDIBitmap/Platform.h>
+#include <VDIBitmap/Streams.h>
+#include <VDIBitmap/SysUtils.h>

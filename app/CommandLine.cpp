@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "System.h"
+#include <VDIBitmap/System.h>
 
 namespace vdib {
 

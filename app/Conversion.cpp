@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "DIBitmap.h"
+#include <VDIBitmap/DIBitmap.h>
 
 namespace vdib {
 

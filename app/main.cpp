@@ -9,10 +9,10 @@
 
 #include "CommandLine.h"
 #include "Conversion.h"
-#include "DIBitmap.h"
-#include "Graphics.h"
-#include "Streams.h"
-#include "System.h"
+#include <VDIBitmap/DIBitmap.h>
+#include <VDIBitmap/Graphics.h>
+#include <VDIBitmap/Streams.h>
+#include <VDIBitmap/System.h>
 
 namespace vdib {
 

@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "DIBImage.h"
+#include <VDIBitmap/DIBImage.h>
 #include "ImageContent.h"
-#include "RLE.h"
+#include <VDIBitmap/RLE.h>
 
 namespace {
 

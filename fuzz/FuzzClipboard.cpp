@@ -4,9 +4,9 @@
 #include <cstring>
 #include <vector>
 
-#include "DIBitmap.h"
+#include <VDIBitmap/DIBitmap.h>
 #include "FuzzSupport.h"
-#include "GlobalMemory.h"
+#include <VDIBitmap/GlobalMemory.h>
 
 namespace vdib::fuzz {
 

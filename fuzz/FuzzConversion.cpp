@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "DIBitmap.h"
+#include <VDIBitmap/DIBitmap.h>
 #include "FuzzSupport.h"
 #include "ReaderCheck.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "FuzzSupport.h"
-#include "RLE.h"
+#include <VDIBitmap/RLE.h>
 
 namespace vdib::fuzz {
 

@@ -10,9 +10,9 @@
 #include <limits>
 #include <vector>
 
-#include "DIBImage.h"
-#include "RLE.h"
-#include "Streams.h"
+#include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/RLE.h>
+#include <VDIBitmap/Streams.h>
 
 // Not assert(): it must hold in every build type.
 #define FUZZ_CHECK(condition)                                                                  \

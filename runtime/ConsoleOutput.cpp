@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "System.h"
+#include <VDIBitmap/System.h>
 #include "SystemInternal.h"
 
 namespace vdib {

@@ -1,4 +1,4 @@
-#include "DeviceContext.h"
+#include <VDIBitmap/DeviceContext.h>
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 #include <map>
 #include <new>
 
-#include "SysUtils.h"
+#include <VDIBitmap/SysUtils.h>
 
 namespace vdib {
 

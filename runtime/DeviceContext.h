@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Graphics.h"
-#include "Platform.h"
+#include <VDIBitmap/Graphics.h>
+#include <VDIBitmap/Platform.h>
 
 namespace vdib {
 

@@ -23,7 +23,7 @@
 
 #include <cstring>
 
-#include "System.h"
+#include <VDIBitmap/System.h>
 #include "SystemInternal.h"
 
 namespace vdib::detail {

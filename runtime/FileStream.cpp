@@ -25,7 +25,7 @@
 #include <cstring>
 #include <memory>
 
-#include "Streams.h"
+#include <VDIBitmap/Streams.h>
 
 namespace vdib {
 

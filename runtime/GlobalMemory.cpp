@@ -1,4 +1,4 @@
-#include "GlobalMemory.h"
+#include <VDIBitmap/GlobalMemory.h>
 
 #include <cerrno>
 #include <cstdlib>

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Platform.h"
+#include <VDIBitmap/Platform.h>
 
 namespace vdib {
 

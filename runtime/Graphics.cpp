@@ -1,6 +1,6 @@
 // The graphic framework: class references, the graphic base class, shared images, the picture
 // format registries and the canvas's device context.
-#include "Graphics.h"
+#include <VDIBitmap/Graphics.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform.h"
-#include "Streams.h"
-#include "SysUtils.h"
-#include "System.h"
+#include <VDIBitmap/Platform.h>
+#include <VDIBitmap/Streams.h>
+#include <VDIBitmap/SysUtils.h>
+#include <VDIBitmap/System.h>
 
 namespace vdib {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "Streams.h"
+#include <VDIBitmap/Streams.h>
 
 namespace vdib {
 

@@ -3,7 +3,7 @@
 // stale handle is recognised as unknown instead of reaching another object.
 //
 // The program is single-threaded; the tables are not locked.
-#include "Platform.h"
+#include <VDIBitmap/Platform.h>
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "Streams.h"
+#include <VDIBitmap/Streams.h>
 
 #include <limits>
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "SysUtils.h"
-#include "System.h"
+#include <VDIBitmap/SysUtils.h>
+#include <VDIBitmap/System.h>
 
 namespace vdib {
 

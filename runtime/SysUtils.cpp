@@ -1,4 +1,4 @@
-#include "SysUtils.h"
+#include <VDIBitmap/SysUtils.h>
 
 #include <cerrno>
 #include <cstdarg>

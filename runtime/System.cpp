@@ -1,5 +1,5 @@
 // The process frame: module start-up and shut-down, the exit sequence and the top-level reports.
-#include "System.h"
+#include <VDIBitmap/System.h>
 
 #include <fcntl.h>
 #include <unistd.h>

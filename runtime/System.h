@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "SysUtils.h"
+#include <VDIBitmap/SysUtils.h>
 
 namespace vdib {
 

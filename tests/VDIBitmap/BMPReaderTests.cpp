@@ -7,7 +7,7 @@
 #include <memory>
 #include <tuple>
 
-#include "DIBImage.h"
+#include <VDIBitmap/DIBImage.h>
 #include "runtime/TestFiles.h"
 #include "support/BmpBytes.h"
 

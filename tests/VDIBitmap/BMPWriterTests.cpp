@@ -5,8 +5,8 @@
 #include <cstring>
 #include <memory>
 
-#include "DIBImage.h"
-#include "RLE.h"
+#include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/RLE.h>
 #include "runtime/TestFiles.h"
 #include "support/BmpBytes.h"
 

@@ -6,9 +6,9 @@
 #include <regex>
 #include <tuple>
 
-#include "DIBitmap.h"
-#include "DeviceContext.h"
-#include "GlobalMemory.h"
+#include <VDIBitmap/DIBitmap.h>
+#include <VDIBitmap/DeviceContext.h>
+#include <VDIBitmap/GlobalMemory.h>
 #include "support/ChildProcess.h"
 
 namespace vdib {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "DIBitmap.h"
+#include <VDIBitmap/DIBitmap.h>
 #include "runtime/TestFiles.h"
 #include "support/BmpBytes.h"
 

@@ -3,7 +3,7 @@
 // streams long enough to cross a read-ahead block.
 #include <gtest/gtest.h>
 
-#include "RLE.h"
+#include <VDIBitmap/RLE.h>
 #include "TestSupport.h"
 
 namespace vdib::test {

@@ -6,7 +6,7 @@
 #include <numeric>
 #include <random>
 
-#include "RLE.h"
+#include <VDIBitmap/RLE.h>
 #include "TestSupport.h"
 #include "runtime/TestFiles.h"
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "DIBImage.h"
+#include <VDIBitmap/DIBImage.h>
 #include "support/BmpBytes.h"
 
 namespace vdib::test {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "DIBImage.h"
+#include <VDIBitmap/DIBImage.h>
 #include "Pictures.h"
 #include "support/BmpBytes.h"
 #include "support/ChildProcess.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "SysUtils.h"
+#include <VDIBitmap/SysUtils.h>
 #include "support/BmpBytes.h"
 #include "support/ChildProcess.h"
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "DIBImage.h"
+#include <VDIBitmap/DIBImage.h>
 
 namespace vdib::test {
 

@@ -38,6 +38,10 @@ file(READ "${targets}" exported)
 if(exported MATCHES "vdib_build_flags")
   message(FATAL_ERROR "the build-only flags leak into ${targets}")
 endif()
+# Users name headers with their folder; the folder itself on the path would shadow their own.
+if(exported MATCHES "include/VDIBitmap")
+  message(FATAL_ERROR "include/VDIBitmap itself is on the package's include path")
+endif()
 
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/library -B ${SCRATCH}/example -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Debug)

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "DeviceContext.h"
+#include <VDIBitmap/DeviceContext.h>
 
 namespace vdib {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "Graphics.h"
+#include <VDIBitmap/Graphics.h>
 #include "TestFiles.h"
 
 namespace vdib::test {

@@ -4,7 +4,7 @@
 #include <tuple>
 #include <vector>
 
-#include "GlobalMemory.h"
+#include <VDIBitmap/GlobalMemory.h>
 
 namespace vdib {
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "Streams.h"
+#include <VDIBitmap/Streams.h>
 #include "TestFiles.h"
 
 namespace vdib::test {

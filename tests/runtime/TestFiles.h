@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "SysUtils.h"
+#include <VDIBitmap/SysUtils.h>
 
 namespace vdib::test {
 

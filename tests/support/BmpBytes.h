@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Streams.h"
+#include <VDIBitmap/Streams.h>
 
 namespace vdib::test {
 

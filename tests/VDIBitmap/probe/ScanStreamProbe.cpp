@@ -6,8 +6,8 @@
 #include <iterator>
 #include <string>
 
-#include "MemoryScanStream.h"
-#include "System.h"
+#include <VDIBitmap/MemoryScanStream.h>
+#include <VDIBitmap/System.h>
 
 using namespace vdib;
 

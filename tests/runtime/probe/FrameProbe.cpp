@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "System.h"
+#include <VDIBitmap/System.h>
 
 using namespace vdib;
 
