@@ -6,7 +6,6 @@
 // Checks run in a fixed order and the first failing one raises; the stream is left where the
 // failing step left it. Every read is exact, so a stream that ends early raises EReadError.
 #include <algorithm>
-#include <limits>
 #include <memory>
 
 #include "ByteOrder.h"
@@ -127,16 +126,12 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
     BITMAPINFOHEADER& info = image->Info;
     if (info.biWidth <= 0 || info.biHeight == 0) Raise<EInvalidGraphic>(msg::InvalidSize);
     // Refuse what the 32-bit fields cannot describe before any pixel block is made.
-    const int64_t height = info.biHeight < 0 ? -static_cast<int64_t>(info.biHeight) : info.biHeight;
-    const int64_t rowBits = static_cast<int64_t>(info.biBitCount) * info.biWidth;
-    const int64_t rowBytes = (rowBits + 31) / 32 * 4;
-    constexpr int64_t Max32 = std::numeric_limits<int32_t>::max();
-    if (height > Max32 || rowBits > Max32 - 31 || rowBytes * height > Max32) Raise<EInvalidGraphic>(msg::InvalidSize);
+    const TDIBGeometry geometry = CheckedGeometry(info.biBitCount, info.biWidth, info.biHeight);
 
     image->Width = info.biWidth;
-    image->Height = static_cast<int32_t>(height);
-    image->RowBytes = static_cast<int32_t>(rowBytes);
-    info.biSizeImage = static_cast<uint32_t>(rowBytes * height);
+    image->Height = geometry.Rows;
+    image->RowBytes = geometry.RowBytes;
+    info.biSizeImage = geometry.ImageBytes;
     image->Format.BitCount = info.biBitCount;
 
     if (info.biCompression == BI_BITFIELDS) {

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <memory>
+#include <optional>
 
 namespace vdib {
 
@@ -24,8 +24,6 @@ static_assert(sizeof(TDIBitmapImage::ColorTable) == sizeof(BITMAPINFO::bmiColors
 
 namespace {
 
-constexpr int64_t MaxInt32 = std::numeric_limits<int32_t>::max();
-
 void StoreMask(RGBQUAD& entry, uint32_t mask) {
     entry.rgbBlue = static_cast<uint8_t>(mask);
     entry.rgbGreen = static_cast<uint8_t>(mask >> 8);
@@ -35,23 +33,22 @@ void StoreMask(RGBQUAD& entry, uint32_t mask) {
 
 }  // namespace
 
-// Sizes are checked in 64 bits before anything is derived from them: the header fields and
-// RowBytes are 32-bit signed, and a size that wrapped there would describe a block smaller than
-// the rows that later code walks. A negative bits-per-row (a negative BitCount) is refused for
-// the same reason.
+TDIBGeometry CheckedGeometry(int32_t bitCount, int32_t width, int32_t height) {
+    const std::optional<TDIBGeometry> geometry = DIBGeometry(bitCount, width, height);
+    if (!geometry) Raise<EInvalidGraphic>(msg::InvalidSize);
+    return *geometry;
+}
+
+// The orientation is the format's, so a negative height is as meaningless as a negative width.
 TDIBitmapImage* TDIBitmapImage::CreateBlank(const TDIBFormat& format, int32_t width, int32_t height) {
-    if (width < 0 || height < 0) Raise<EInvalidGraphic>(msg::InvalidSize);
-    const int64_t rowBits = static_cast<int64_t>(format.BitCount) * width;
-    if (rowBits < 0 || rowBits > MaxInt32 - 31) Raise<EInvalidGraphic>(msg::InvalidSize);
-    const int64_t rowBytes = (rowBits + 31) / 32 * 4;
-    const int64_t imageBytes = rowBytes * height;
-    if (imageBytes > MaxInt32) Raise<EInvalidGraphic>(msg::InvalidSize);
+    if (height < 0) Raise<EInvalidGraphic>(msg::InvalidSize);
+    const TDIBGeometry geometry = CheckedGeometry(format.BitCount, width, height);
 
     std::unique_ptr<TDIBitmapImage> image(new TDIBitmapImage());
     image->Format = format;
     image->Width = width;
-    image->Height = height;
-    image->RowBytes = static_cast<int32_t>(rowBytes);
+    image->Height = geometry.Rows;
+    image->RowBytes = geometry.RowBytes;
 
     BITMAPINFOHEADER& info = image->Info;
     info.biSize = sizeof(BITMAPINFOHEADER);
@@ -60,7 +57,7 @@ TDIBitmapImage* TDIBitmapImage::CreateBlank(const TDIBFormat& format, int32_t wi
     info.biPlanes = 1;
     info.biBitCount = static_cast<uint16_t>(format.BitCount);
     info.biCompression = (format.BitCount == 16 || format.BitCount == 32) ? BI_BITFIELDS : BI_RGB;
-    info.biSizeImage = static_cast<uint32_t>(imageBytes);
+    info.biSizeImage = geometry.ImageBytes;
 
     if (info.biCompression == BI_BITFIELDS) {
         StoreMask(image->ColorTable[0], format.RedMask);

@@ -21,10 +21,11 @@ struct TDIBFormat {
     bool Compressed = false;  // written with RLE pixel data
 };
 
-// Bytes per stored row: ((bitCount * width + 31) div 32) * 4, in 32-bit signed arithmetic.
-constexpr int32_t RowBytesFor(int32_t bitCount, int32_t width) {
-    return static_cast<int32_t>((static_cast<int64_t>(bitCount) * width + 31) / 32 * 4);
-}
+// The pixel block of `width` pixels by |height| rows at `bitCount` bits per pixel, as
+// DIBGeometry works it out: rows of ((bitCount * width + 31) div 32) * 4 bytes. EInvalidGraphic
+// "Invalid Size" for a negative bit count or width, and for a row or a block whose size does not
+// fit the 32-bit fields that describe it.
+TDIBGeometry CheckedGeometry(int32_t bitCount, int32_t width, int32_t height);
 
 class TDIBitmapImage : public TSharedImage {
 public:

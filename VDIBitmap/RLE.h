@@ -8,9 +8,14 @@
 
 namespace vdib {
 
-// Decode into a zero-filled block of RowBytes(width) * height bytes, using the header's biWidth
-// and biHeight as stored. Pixels no command reaches stay 0. EInvalidGraphic "Bad RLE Data" for
-// data that leaves the picture; EReadError when the stream ends before end-of-bitmap.
+// The codecs take the block's rows from CheckedGeometry (8 or 4 bits, biWidth, biHeight), and
+// raise its EInvalidGraphic "Invalid Size", before any byte moves, for a header that describes
+// no block.
+
+// Decode into a zero-filled block, bounded by the header's biWidth and biHeight as stored (a
+// negative height leaves no row to write into). Pixels no command reaches stay 0.
+// EInvalidGraphic "Bad RLE Data" for data that leaves the picture; EReadError when the stream
+// ends before end-of-bitmap.
 void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header);
 void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header);
 

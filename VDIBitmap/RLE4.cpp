@@ -58,7 +58,7 @@ inline void StoreAbsolute(rle::TRLEReader& in, uint8_t* row, int64_t x, int32_t 
 }  // namespace
 
 void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) {
-    const int64_t width = header.biWidth;
+    const TDIBGeometry geometry = CheckedGeometry(4, header.biWidth, header.biHeight);
     struct {
         uint8_t* bits;
         void Run(int64_t row, int64_t x, int32_t n, uint8_t value) { StoreRun(bits + row, x, n, value); }
@@ -67,18 +67,16 @@ void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
             in.Skip((n + 3) / 4 * 2 - (n + 1) / 2);  // the pad byte, when there is one
         }
     } store{bits};
-    rle::DecodeCommands(stream, (width + 1) / 2 * 2, header.biHeight, (width * 4 + 31) / 32 * 4, store);
+    rle::DecodeCommands(stream, (int64_t{header.biWidth} + 1) / 2 * 2, header.biHeight, geometry.RowBytes, store);
 }
 
 void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
-    const int64_t width = header.biWidth;
-    const int64_t rows = header.biHeight < 0 ? -static_cast<int64_t>(header.biHeight) : header.biHeight;
-    const int64_t rowBytes = (width * 4 + 31) / 32 * 4;
-    const int32_t units = static_cast<int32_t>((width + 1) / 2);  // whole bytes per row
+    const TDIBGeometry geometry = CheckedGeometry(4, header.biWidth, header.biHeight);
+    const int32_t units = static_cast<int32_t>((int64_t{header.biWidth} + 1) / 2);  // whole bytes per row
     rle::TCommandOutput out(stream);
-    for (int64_t row = 0; row < rows; ++row) {
+    for (int64_t row = 0; row < geometry.Rows; ++row) {
         // A row without pixels has no pending run: it is its end-of-line alone.
-        if (units > 0) rle::EncodeRow<127, 2, FlushLiteral4>(out, bits + row * rowBytes, units);
+        if (units > 0) rle::EncodeRow<127, 2, FlushLiteral4>(out, bits + row * geometry.RowBytes, units);
         out.EndOfLine();
     }
     out.EndOfBitmap();

@@ -35,7 +35,7 @@ void WriteRLEEndOfLine(TStream& stream) { stream.WriteExact(EndOfLineMarker, 2);
 void WriteRLEEndOfBitmap(TStream& stream) { stream.WriteExact(EndOfBitmapMarker, 2); }
 
 void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) {
-    const int64_t width = header.biWidth;
+    const TDIBGeometry geometry = CheckedGeometry(8, header.biWidth, header.biHeight);
     struct {
         uint8_t* bits;
         void Run(int64_t row, int64_t x, int32_t n, uint8_t value) {
@@ -46,17 +46,16 @@ void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
             in.Skip(n & 1);  // the pad byte
         }
     } store{bits};
-    rle::DecodeCommands(stream, width, header.biHeight, (width * 8 + 31) / 32 * 4, store);
+    rle::DecodeCommands(stream, header.biWidth, header.biHeight, geometry.RowBytes, store);
 }
 
 void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
     const int32_t width = header.biWidth;
-    const int64_t rows = header.biHeight < 0 ? -static_cast<int64_t>(header.biHeight) : header.biHeight;
-    const int64_t rowBytes = (static_cast<int64_t>(width) * 8 + 31) / 32 * 4;
+    const TDIBGeometry geometry = CheckedGeometry(8, width, header.biHeight);
     rle::TCommandOutput out(stream);
-    for (int64_t row = 0; row < rows; ++row) {
+    for (int64_t row = 0; row < geometry.Rows; ++row) {
         // A row without pixels has no pending run: it is its end-of-line alone.
-        if (width > 0) rle::EncodeRow<255, 1, FlushLiteral8>(out, bits + row * rowBytes, width);
+        if (width > 0) rle::EncodeRow<255, 1, FlushLiteral8>(out, bits + row * geometry.RowBytes, width);
         out.EndOfLine();
     }
     out.EndOfBitmap();

@@ -65,7 +65,7 @@ struct TPicture {
         Info.biHeight = (heightField & 0x8000) != 0 ? -Rows : Rows;
         Info.biPlanes = 1;
         Info.biBitCount = FourBit ? 4 : 8;
-        RowBytes = RowBytesFor(Info.biBitCount, width);
+        RowBytes = CheckedGeometry(Info.biBitCount, width, 1).RowBytes;
         Block.assign(static_cast<std::size_t>(RowBytes) * static_cast<std::size_t>(Rows), 0);
         return true;
     }

@@ -18,7 +18,7 @@ inline void CheckImage(const TDIBitmapImage& image) {
     FUZZ_CHECK(image.Height == std::abs(static_cast<int64_t>(info.biHeight)) && image.Height > 0);
     FUZZ_CHECK(image.Format.TopDown == (info.biHeight < 0));
     FUZZ_CHECK(!(image.Format.TopDown && image.Format.Compressed));  // RLE rows are bottom-up
-    FUZZ_CHECK(image.RowBytes == RowBytesFor(image.Format.BitCount, image.Width));
+    FUZZ_CHECK(image.RowBytes == CheckedGeometry(image.Format.BitCount, image.Width, 1).RowBytes);
     FUZZ_CHECK(static_cast<int64_t>(info.biSizeImage) == static_cast<int64_t>(image.RowBytes) * image.Height);
     FUZZ_CHECK(info.biClrUsed <= 256);
     FUZZ_CHECK(info.biCompression == BI_RGB || info.biCompression == BI_BITFIELDS);

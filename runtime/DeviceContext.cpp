@@ -4,9 +4,9 @@
 #include <bit>
 #include <cerrno>
 #include <cstdint>
-#include <limits>
 #include <map>
 #include <new>
+#include <optional>
 
 #include <VDIBitmap/SysUtils.h>
 
@@ -160,13 +160,12 @@ bool DescribeSource(const BITMAPINFO& info, TSourceDIB& dib) {
     } else {
         return false;
     }
+    const std::optional<TDIBGeometry> geometry = DIBGeometry(h.biBitCount, h.biWidth, h.biHeight);
+    if (!geometry) return false;
     dib.Width = h.biWidth;
-    dib.Height = h.biHeight < 0 ? -std::int64_t{h.biHeight} : std::int64_t{h.biHeight};
+    dib.Height = geometry->Rows;
     dib.TopDown = h.biHeight < 0;
-    const std::int64_t rowBytes = (std::int64_t{bits} * dib.Width + 31) / 32 * 4;
-    // The block's last byte must have an address: rowBytes × height fits a pointer difference.
-    if (rowBytes > std::numeric_limits<std::ptrdiff_t>::max() / dib.Height) return false;
-    dib.RowBytes = static_cast<std::size_t>(rowBytes);
+    dib.RowBytes = static_cast<std::size_t>(geometry->RowBytes);
     return true;
 }
 
@@ -226,11 +225,6 @@ std::uint32_t Combine(std::uint32_t table, std::uint32_t s, std::uint32_t d) {
     if ((table & 0x4) != 0) result |= s & ~d;
     if ((table & 0x8) != 0) result |= s & d;
     return result & 0x00FFFFFF;
-}
-
-// A DIB of 2^31 rows is allowed; its count is reported as the largest int.
-int Lines(std::int64_t count) {
-    return static_cast<int>(std::min<std::int64_t>(count, std::numeric_limits<int>::max()));
 }
 
 }  // namespace
@@ -423,7 +417,7 @@ int StretchDIBits(HDC dc, std::int32_t xDest, std::int32_t yDest, std::int32_t d
 
     const TAxisMap columns = MapAxis(xDest, destWidth, xSrc, srcWidth, surface->Width, dib.Width);
     const TAxisMap rows = MapAxis(yDest, destHeight, yTop, srcHeight, surface->Height, dib.Height);
-    if (rows.Source.empty() || columns.Source.empty()) return Lines(lines);
+    if (rows.Source.empty() || columns.Source.empty()) return static_cast<int>(lines);  // at most the DIB's rows
     const std::uint32_t table = (rop >> 16) & 0x0F;
     const auto* block = static_cast<const std::uint8_t*>(bits);
     const auto surfaceWidth = static_cast<std::size_t>(surface->Width);
@@ -440,7 +434,7 @@ int StretchDIBits(HDC dc, std::int32_t xDest, std::int32_t yDest, std::int32_t d
             out[i] = Combine(table, dib.Fetch(dib, row, x), out[i]);
         }
     }
-    return Lines(lines);
+    return static_cast<int>(lines);
 }
 
 // --- TSurfaceCanvas ------------------------------------------------------------------------------

@@ -114,9 +114,9 @@ int GetStretchBltMode(HDC dc);
 // Indexed pixels take their colour from the table, biClrUsed entries of it (0 meaning
 // 2^biBitCount, at most 256); an index past those is black. A mask channel is scaled to 8 bits
 // from the mask's own range (a 5-bit 31 gives 255), a zero mask gives 0. biPlanes and
-// biSizeImage are not looked at: `bits` must hold RowBytes × |biHeight| bytes, RowBytes being
-// ((biBitCount × biWidth + 31) div 32) × 4, and nothing outside that block is read. Only
-// DIB_RGB_COLORS is supported.
+// biSizeImage are not looked at: `bits` must hold the block that DIBGeometry describes (rows of
+// ((biBitCount × biWidth + 31) div 32) × 4 bytes), a DIB whose block it refuses is refused, and
+// nothing outside that block is read. Only DIB_RGB_COLORS is supported.
 //
 // Geometry. The destination rectangle runs from (xDest, yDest) to (xDest + destWidth,
 // yDest + destHeight), that far corner excluded, y downwards; the source rectangle runs from

@@ -1,8 +1,9 @@
 // TDIBitmap: sharing with copy-on-write, the update bracket and its notifications, the
-// compression switch, and resizing.
+// compression switch, and resizing; and the geometry rule of the image it holds.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <sstream>
 
 #include <VDIBitmap/DIBitmap.h>
 #include "runtime/TestFiles.h"
@@ -24,7 +25,7 @@ void Load(TDIBitmap& graphic, uint16_t bits, int32_t width, int32_t height, uint
     bmp.bitCount = bits, bmp.width = width, bmp.height = height;
     bmp.clrUsed = bmp.tableEntries = bits <= 8 ? colours : 0;
     bmp.compression = bits == 16 || bits == 32 ? 3 : 0;
-    bmp.pixels.resize(static_cast<std::size_t>(RowBytesFor(bits, width) * std::abs(height)));
+    bmp.pixels.resize(CheckedGeometry(bits, width, height).ImageBytes);
     for (std::size_t i = 0; i < bmp.pixels.size(); ++i) bmp.pixels[i] = static_cast<uint8_t>(i + 1);
     TTestStream stream(bmp.Build());
     graphic.LoadStream(stream);
@@ -33,6 +34,30 @@ void Load(TDIBitmap& graphic, uint16_t bits, int32_t width, int32_t height, uint
 Bytes Row(const TDIBitmap& graphic, int32_t pictureRow) {
     const uint8_t* row = graphic.ImageRef().PictureRow(pictureRow);
     return Bytes(row, row + graphic.ImageRef().RowBytes);
+}
+
+// Rows of tests/data/geometry.tsv: case, bit count, width, height, and the geometry or the
+// refusal; the format's examples and each 32-bit limit, at the limit and one past it.
+TEST(DIBImage, GeometryFollowsTheRowRuleWithinThe32BitLimits) {
+    const std::string text = ReadWhole(std::filesystem::path(TEST_DATA_DIR) / "geometry.tsv");
+    ASSERT_FALSE(text.empty());
+    std::istringstream table(text);
+    std::string line;
+    for (std::getline(table, line); std::getline(table, line);) {  // after the heading
+        SCOPED_TRACE(line);
+        std::istringstream fields(line.substr(line.find('\t')));
+        int32_t bits = 0, width = 0, height = 0;
+        std::string expected, outcome;
+        fields >> bits >> width >> height >> std::ws;
+        std::getline(fields, expected);
+        try {
+            const TDIBGeometry g = CheckedGeometry(bits, width, height);
+            outcome = Format("%d %d %u", g.RowBytes, g.Rows, g.ImageBytes);
+        } catch (const Exception& e) {
+            outcome = std::string(e.ClassName()) + ": " + e.Message();
+        }
+        EXPECT_EQ(outcome, expected);
+    }
 }
 
 // Switching on is refused, with nothing changed, for all but bottom-up 4- and 8-bit pictures;

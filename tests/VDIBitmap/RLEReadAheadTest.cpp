@@ -32,7 +32,7 @@ void ExactDecode(uint8_t* block, TStream& s, const BITMAPINFOHEADER& h) {
             for (int64_t k = 0, data = second; k < n; ++k, ++x) {
                 if (first == 0 && (bits == 8 || k % 2 == 0)) data = next();
                 const int64_t v = bits == 8 ? data : k & 1 ? data & 15 : data >> 4;
-                uint8_t& at = block[y * RowBytesFor(bits, h.biWidth) + (bits == 8 ? x : x / 2)];
+                uint8_t& at = block[y * CheckedGeometry(bits, h.biWidth, 1).RowBytes + (bits == 8 ? x : x / 2)];
                 at = static_cast<uint8_t>(bits == 8 ? v : x & 1 ? at | v : v << 4);
             }
             if (first == 0) s.SetStreamPosition(start + (bits == 8 ? (n + 1) / 2 * 2 : (n + 3) / 4 * 2));
@@ -64,7 +64,7 @@ using TDecode = void (*)(uint8_t*, TStream&, const BITMAPINFOHEADER&);
 
 // The error, stream position and pixels after decoding `data` from position 1.
 std::tuple<std::string, int64_t, Bytes> Outcome(TDecode decode, const BITMAPINFOHEADER& header, const Bytes& data) {
-    Bytes block(static_cast<std::size_t>(RowBytesFor(header.biBitCount, header.biWidth) * header.biHeight));
+    Bytes block(CheckedGeometry(header.biBitCount, header.biWidth, header.biHeight).ImageBytes);
     TTestStream stream(data);
     stream.Seek(1, soBeginning);
     try {

@@ -22,7 +22,7 @@ Bytes Encode(uint16_t bits, const Bytes& block, int32_t width, int32_t height) {
 // Decodes into a fresh zero block; *end is where the stream stopped.
 Bytes Decode(uint16_t bits, const Bytes& data, int32_t width, int32_t height, int32_t* end = nullptr) {
     TTestStream stream(data);
-    Bytes block(static_cast<std::size_t>(RowBytesFor(bits, width)) * static_cast<std::size_t>(std::abs(height)));
+    Bytes block(CheckedGeometry(bits, width, height).ImageBytes);
     (bits == 8 ? DecodeRLE8 : DecodeRLE4)(block.data(), stream, Header(width, height, bits));
     if (end != nullptr) *end = stream.Position();
     return block;
@@ -166,7 +166,7 @@ TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
             const auto height = static_cast<int32_t>(1 + random() % 3);
             const unsigned values = trial % 3 == 2 ? 256 : 1 + random() % 4;
             const unsigned maxRun = trial % 3 == 0 ? 300 : trial % 3 == 1 ? 4 : 1;
-            const auto rowBytes = static_cast<std::size_t>(RowBytesFor(bits, width));
+            const auto rowBytes = static_cast<std::size_t>(CheckedGeometry(bits, width, 1).RowBytes);
             Bytes block(rowBytes * static_cast<std::size_t>(height));
             for (std::size_t i = 0; i < block.size();) {
                 const auto value = static_cast<uint8_t>(values == 256 ? random() : 0x11 * (random() % values));

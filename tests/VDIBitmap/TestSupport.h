@@ -31,8 +31,9 @@ inline BITMAPINFOHEADER Header(int32_t width, int32_t height, uint16_t bitCount)
 
 // A block of |height| rows whose leading bytes are given row by row; the rest is zero.
 inline Bytes Block(int32_t width, int32_t height, uint16_t bitCount, const std::vector<Bytes>& rows) {
-    const std::size_t rowBytes = static_cast<std::size_t>(RowBytesFor(bitCount, width));
-    Bytes block(rowBytes * static_cast<std::size_t>(std::abs(height)));
+    const TDIBGeometry geometry = CheckedGeometry(bitCount, width, height);
+    const auto rowBytes = static_cast<std::size_t>(geometry.RowBytes);
+    Bytes block(geometry.ImageBytes);
     for (std::size_t r = 0; r < rows.size(); ++r) std::copy(rows[r].begin(), rows[r].end(), block.begin() + r * rowBytes);
     return block;
 }
@@ -48,7 +49,7 @@ inline Bytes ReferenceEncode(const Bytes& block, int32_t width, int32_t height, 
     const auto units = static_cast<std::size_t>((width * bitCount + 7) / 8);
     Bytes out;
     for (int32_t r = 0; r < height; ++r) {
-        const uint8_t* u = block.data() + r * RowBytesFor(bitCount, width);
+        const uint8_t* u = block.data() + r * CheckedGeometry(bitCount, width, 1).RowBytes;
         for (std::size_t i = 0, k = 1; i < units; i = k, k = i + 1) {
             const bool run = k < units && u[k] == u[i];
             while (k < units && k - i < maxUnits && (u[k] == u[k - 1]) == run) ++k;

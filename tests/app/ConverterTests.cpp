@@ -27,7 +27,7 @@ std::string Picture(uint16_t bitCount, int32_t height = 3, const Bytes& rle = {}
     bmp.compression = !rle.empty() ? (bitCount == 8 ? 1 : 2) : bitCount == 16 || bitCount == 32 ? 3 : 0;
     bmp.tableEntries = bitCount <= 8 ? 1u << bitCount : 0;
     bmp.pixels = rle;
-    if (rle.empty()) bmp.pixels.resize(static_cast<std::size_t>(RowBytesFor(bitCount, 5) * std::abs(height)));
+    if (rle.empty()) bmp.pixels.resize(CheckedGeometry(bitCount, 5, height).ImageBytes);
     for (std::size_t i = 0; rle.empty() && i < bmp.pixels.size(); ++i) bmp.pixels[i] = static_cast<uint8_t>(i * 37 + 11);
     const Bytes bytes = bmp.Build();
     return std::string(bytes.begin(), bytes.end());
