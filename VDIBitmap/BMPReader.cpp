@@ -42,7 +42,7 @@ void ReadCoreHeader(TStream& stream, TDIBitmapImage& image) {
     if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24)
         Raise<EInvalidGraphic>(msg::InvalidPMBitCount);
 
-    BITMAPINFOHEADER& info = image.Info;
+    BITMAPINFOHEADER& info = image.Info();
     info = BITMAPINFOHEADER{};
     info.biSize = InfoHeaderSize;
     info.biWidth = GetLE16(core);   // zero-extended: never negative
@@ -54,14 +54,14 @@ void ReadCoreHeader(TStream& stream, TDIBitmapImage& image) {
     uint8_t triples[256 * 3];
     stream.ReadExact(triples, static_cast<int32_t>(info.biClrUsed * 3));
     for (uint32_t i = 0; i < info.biClrUsed; ++i)
-        image.ColorTable[i] = RGBQUAD{triples[i * 3], triples[i * 3 + 1], triples[i * 3 + 2], 0};
+        image.ColorTable()[i] = RGBQUAD{triples[i * 3], triples[i * 3 + 1], triples[i * 3 + 2], 0};
 }
 
 // Returns the three masks of a bit-field image (zero otherwise).
 void ReadInfoHeader(TStream& stream, TDIBitmapImage& image, bool withFileHeader, uint32_t masks[3]) {
     uint8_t rest[36];
     stream.ReadExact(rest, sizeof rest);
-    BITMAPINFOHEADER& info = image.Info;
+    BITMAPINFOHEADER& info = image.Info();
     info.biSize = InfoHeaderSize;
     info.biWidth = static_cast<int32_t>(GetLE32(rest));
     info.biHeight = static_cast<int32_t>(GetLE32(rest + 4));
@@ -92,7 +92,7 @@ void ReadInfoHeader(TStream& stream, TDIBitmapImage& image, bool withFileHeader,
         stream.ReadExact(maskBytes, sizeof maskBytes);
         for (int i = 0; i < 3; ++i) masks[i] = GetLE32(maskBytes + 4 * i);
     }
-    stream.ReadExact(image.ColorTable, static_cast<int32_t>(info.biClrUsed * 4));
+    stream.ReadExact(image.ColorTable(), static_cast<int32_t>(info.biClrUsed * 4));
     if (!withFileHeader && skip != 0) stream.Seek(skip, soBeginning);
 }
 
@@ -123,7 +123,7 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
 
     if (withFileHeader) stream.Seek(Offset32(start, pixelOffset), soBeginning);
 
-    BITMAPINFOHEADER& info = image->Info;
+    BITMAPINFOHEADER& info = image->Info();
     if (info.biWidth <= 0 || info.biHeight == 0) Raise<EInvalidGraphic>(msg::InvalidSize);
     // Refuse what the 32-bit fields cannot describe before any pixel block is made.
     const TDIBGeometry geometry = CheckedGeometry(info.biBitCount, info.biWidth, info.biHeight);
@@ -139,7 +139,7 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
         image->Format.GreenMask = masks[1];
         image->Format.BlueMask = masks[2];
         for (int i = 0; i < 3; ++i) {
-            uint8_t* entry = reinterpret_cast<uint8_t*>(&image->ColorTable[i]);
+            uint8_t* entry = reinterpret_cast<uint8_t*>(&image->ColorTable()[i]);
             PutLE32(entry, masks[i]);
         }
         info.biClrUsed = 0;

@@ -37,7 +37,7 @@ struct THeaderBlock {
 };
 
 THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
-    const BITMAPINFOHEADER& info = image.Info;
+    const BITMAPINFOHEADER& info = image.Info();
     THeaderBlock block{};
     uint8_t* p = block.Bytes;
     PutLE32(p, info.biSize);
@@ -53,7 +53,7 @@ THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
     PutLE32(p + 36, info.biClrImportant);
     // Masks live in entries 0-2 and the colours after them, so they are one run of entries.
     block.Length = image.HeaderBlockLength();
-    std::memcpy(p + 40, image.ColorTable, block.Length - 40);
+    std::memcpy(p + 40, image.ColorTable(), block.Length - 40);
     return block;
 }
 
@@ -63,11 +63,12 @@ THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
 // biClrUsed 0, because every reader takes a count of 0 to mean the full table and would look for
 // the pixels after it.
 uint32_t TDIBitmapImage::HeaderBlockLength() const noexcept {
-    uint32_t entries = Info.biClrUsed;
-    if (entries == 0 && (Info.biBitCount == 1 || Info.biBitCount == 4 || Info.biBitCount == 8))
-        entries = 1u << Info.biBitCount;
+    const BITMAPINFOHEADER& info = Info();
+    uint32_t entries = info.biClrUsed;
+    if (entries == 0 && (info.biBitCount == 1 || info.biBitCount == 4 || info.biBitCount == 8))
+        entries = 1u << info.biBitCount;
     entries = std::min(entries, 256 - FirstColorEntry());  // the table in memory holds no more
-    return 40 + 4 * entries + (Info.biCompression == BI_BITFIELDS ? 12 : 0);
+    return 40 + 4 * entries + (info.biCompression == BI_BITFIELDS ? 12 : 0);
 }
 
 void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader) const {
@@ -79,23 +80,23 @@ void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader, bool co
     const uint32_t length = block.Length;
 
     const int32_t fileHeaderPosition = static_cast<int32_t>(stream.StreamPosition());
-    if (withFileHeader) WriteFileHeader(stream, FileHeaderSize + length + Info.biSizeImage, FileHeaderSize + length);
+    if (withFileHeader) WriteFileHeader(stream, FileHeaderSize + length + Info().biSizeImage, FileHeaderSize + length);
 
     if (!compressed) {
         stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
-        if (Info.biSizeImage != 0) stream.WriteExact(Bits, static_cast<int32_t>(Info.biSizeImage));
+        if (Info().biSizeImage != 0) stream.WriteExact(Bits, static_cast<int32_t>(Info().biSizeImage));
         return;
     }
 
     const int32_t headerPosition = static_cast<int32_t>(stream.StreamPosition());
     stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
     const int32_t pixelPosition = static_cast<int32_t>(stream.StreamPosition());
-    uint32_t compression = Info.biCompression;
-    if (Info.biBitCount == 4) {
-        EncodeRLE4(stream, Bits, Info);
+    uint32_t compression = Info().biCompression;
+    if (Info().biBitCount == 4) {
+        EncodeRLE4(stream, Bits, Info());
         compression = BI_RLE4;
-    } else if (Info.biBitCount == 8) {
-        EncodeRLE8(stream, Bits, Info);
+    } else if (Info().biBitCount == 8) {
+        EncodeRLE8(stream, Bits, Info());
         compression = BI_RLE8;
     }
     const int32_t endPosition = static_cast<int32_t>(stream.StreamPosition());

@@ -63,7 +63,7 @@ void TDIBitmap::LoadClipboardBlock(uint16_t format, HGLOBAL data, HPALETTE) {
 // Nothing is handed out until everything has succeeded: a block whose writing failed, or whose
 // palette copy failed, is freed rather than left to a caller that never receives it.
 void TDIBitmap::SaveClipboardBlock(uint16_t& format, HGLOBAL& data, HPALETTE& palette) {
-    const uint64_t size = uint64_t{FImageRef->HeaderBlockLength()} + FImageRef->Info.biSizeImage;
+    const uint64_t size = uint64_t{FImageRef->HeaderBlockLength()} + FImageRef->Info().biSizeImage;
     const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
     if (block == 0) RaiseLastOSError();
     HPALETTE paletteCopy = 0;

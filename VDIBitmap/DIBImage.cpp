@@ -10,18 +10,6 @@
 
 namespace vdib {
 
-// The drawing and writing code hand &Info to the platform as a BITMAPINFO, so the colour table
-// must follow the header with no gap. offsetof on a class with virtual functions is only
-// conditionally supported; g++ gives the plain layout answer, which is what is checked here.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-static_assert(offsetof(TDIBitmapImage, ColorTable) == offsetof(TDIBitmapImage, Info) + sizeof(BITMAPINFOHEADER),
-              "ColorTable must directly follow Info");
-#pragma GCC diagnostic pop
-static_assert(offsetof(BITMAPINFO, bmiColors) == sizeof(BITMAPINFOHEADER));
-static_assert(sizeof(BITMAPINFO) == sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD));
-static_assert(sizeof(TDIBitmapImage::ColorTable) == sizeof(BITMAPINFO::bmiColors));
-
 namespace {
 
 void StoreMask(RGBQUAD& entry, uint32_t mask) {
@@ -50,7 +38,7 @@ TDIBitmapImage* TDIBitmapImage::CreateBlank(const TDIBFormat& format, int32_t wi
     image->Height = geometry.Rows;
     image->RowBytes = geometry.RowBytes;
 
-    BITMAPINFOHEADER& info = image->Info;
+    BITMAPINFOHEADER& info = image->Info();
     info.biSize = sizeof(BITMAPINFOHEADER);
     info.biWidth = width;
     info.biHeight = format.TopDown ? -height : height;
@@ -60,9 +48,9 @@ TDIBitmapImage* TDIBitmapImage::CreateBlank(const TDIBFormat& format, int32_t wi
     info.biSizeImage = geometry.ImageBytes;
 
     if (info.biCompression == BI_BITFIELDS) {
-        StoreMask(image->ColorTable[0], format.RedMask);
-        StoreMask(image->ColorTable[1], format.GreenMask);
-        StoreMask(image->ColorTable[2], format.BlueMask);
+        StoreMask(image->ColorTable()[0], format.RedMask);
+        StoreMask(image->ColorTable()[1], format.GreenMask);
+        StoreMask(image->ColorTable()[2], format.BlueMask);
     }
 
     // A fresh mapping reads as zero bytes already; clearing it again would only touch every page.
@@ -81,8 +69,8 @@ TDIBitmapImage::~TDIBitmapImage() {
 // none; every row of it is empty, so nothing ever addresses it. Any other size that cannot be
 // mapped is reported, since the rest of the library relies on the block being there.
 void TDIBitmapImage::AllocateBits() {
-    if (Info.biSizeImage == 0) return;
-    MappingHandle = CreateFileMapping(Info.biSizeImage);
+    if (Info().biSizeImage == 0) return;
+    MappingHandle = CreateFileMapping(Info().biSizeImage);
     if (MappingHandle == 0) Raise<EOutOfMemory>(msg::OutOfMemory);
     Bits = static_cast<uint8_t*>(MapViewOfFile(MappingHandle));
     if (Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
@@ -111,16 +99,16 @@ void TDIBitmapImage::CopyRowsFrom(const TDIBitmapImage& source) {
 
 HPALETTE TDIBitmapImage::GetPaletteHandle() {
     if (PaletteHandle != 0) return PaletteHandle;
-    if (Info.biClrUsed == 0) return 0;
+    if (Info().biClrUsed == 0) return 0;
 
     // The colour count never exceeds the table; the bound only keeps a corrupt count inside it.
     const unsigned first = FirstColorEntry();
-    const unsigned count = std::min<uint32_t>(Info.biClrUsed, 256 - first);
+    const unsigned count = std::min<uint32_t>(Info().biClrUsed, 256 - first);
     LOGPALETTE logPalette{};
     logPalette.palVersion = 0x300;
     logPalette.palNumEntries = static_cast<uint16_t>(count);
     for (unsigned i = 0; i < count; ++i) {
-        const RGBQUAD& c = ColorTable[first + i];
+        const RGBQUAD& c = ColorTable()[first + i];
         logPalette.palPalEntry[i] = {c.rgbRed, c.rgbGreen, c.rgbBlue, 0};
     }
     const HPALETTE palette = CreatePalette(logPalette);
@@ -138,7 +126,7 @@ void TDIBitmapImage::SetPaletteHandle(HPALETTE palette) {
         PaletteHandle = 0;
     }
     if (palette == 0) {
-        Info.biClrUsed = 0;
+        Info().biClrUsed = 0;
         return;
     }
 
@@ -146,9 +134,9 @@ void TDIBitmapImage::SetPaletteHandle(HPALETTE palette) {
     PALETTEENTRY entries[256];
     const unsigned count = std::min(GetPaletteEntries(palette, 0, 256 - first, entries), 256u - first);
     if (count == 0) RaiseLastOSError();
-    Info.biClrUsed = count;
+    Info().biClrUsed = count;
     for (unsigned i = 0; i < count; ++i) {
-        ColorTable[first + i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
+        ColorTable()[first + i] = {entries[i].peBlue, entries[i].peGreen, entries[i].peRed, 0};
     }
     PaletteHandle = palette;
 }

@@ -29,9 +29,17 @@ TDIBGeometry CheckedGeometry(int32_t bitCount, int32_t width, int32_t height);
 
 class TDIBitmapImage : public TSharedImage {
 public:
-    // Info is directly followed by ColorTable, so &Info is a valid BITMAPINFO.
-    BITMAPINFOHEADER Info{};
-    RGBQUAD ColorTable[256]{};
+    using TColorTable = RGBQUAD[256];
+
+    // The header and the colour table are one BITMAPINFO block (InfoBlock): the header directly
+    // followed by the colours, or by the three masks of a bit-field image in entries 0-2, as the
+    // platform's drawing call and a BMP file lay them out.
+    BITMAPINFOHEADER& Info() noexcept { return FInfoBlock.bmiHeader; }
+    const BITMAPINFOHEADER& Info() const noexcept { return FInfoBlock.bmiHeader; }
+    TColorTable& ColorTable() noexcept { return FInfoBlock.bmiColors; }
+    const TColorTable& ColorTable() const noexcept { return FInfoBlock.bmiColors; }
+    const BITMAPINFO* InfoBlock() const noexcept { return &FInfoBlock; }
+
     TDIBFormat Format{};
     int32_t Width = 0;
     int32_t Height = 0;           // always the absolute value
@@ -52,7 +60,7 @@ public:
 
     ~TDIBitmapImage() override;
 
-    // Maps a zero-filled block of Info.biSizeImage bytes into Bits.
+    // Maps a zero-filled block of Info().biSizeImage bytes into Bits.
     void AllocateBits();
     // FirstRow and RowStep from Bits, RowBytes and the orientation.
     void SetupRows();
@@ -81,15 +89,17 @@ public:
         return StoredRow(Format.TopDown ? Height - 1 - row : row);
     }
 
-    const BITMAPINFO* InfoBlock() const noexcept { return reinterpret_cast<const BITMAPINFO*>(&Info); }
-    uint32_t ColorCount() const noexcept { return Info.biClrUsed; }
+    uint32_t ColorCount() const noexcept { return Info().biClrUsed; }
     // Where the colours start in ColorTable: after the three masks of a bit-field image, as in
     // the BITMAPINFO layout, so that giving such an image a palette keeps its masks.
-    uint32_t FirstColorEntry() const noexcept { return Info.biCompression == BI_BITFIELDS ? 3 : 0; }
+    uint32_t FirstColorEntry() const noexcept { return Info().biCompression == BI_BITFIELDS ? 3 : 0; }
 
 protected:
     TDIBitmapImage() = default;
     void ReleaseHandles() override {}
+
+private:
+    BITMAPINFO FInfoBlock{};
 };
 
 }  // namespace vdib

@@ -12,14 +12,16 @@ TGraphic* ConstructDIBitmap() { return new TDIBitmap(); }
 // A new image made from the format and size alone has no colours and blank header fields;
 // these carry the old image's over, so that a private or resized copy keeps its colours.
 void CarryHeaderOver(const TDIBitmapImage& from, TDIBitmapImage& to) {
-    to.Info.biPlanes = from.Info.biPlanes;
-    to.Info.biXPelsPerMeter = from.Info.biXPelsPerMeter;
-    to.Info.biYPelsPerMeter = from.Info.biYPelsPerMeter;
-    to.Info.biClrImportant = from.Info.biClrImportant;
-    if (from.Info.biClrUsed != 0) {
-        to.Info.biClrUsed = from.Info.biClrUsed;
+    const BITMAPINFOHEADER& source = from.Info();
+    BITMAPINFOHEADER& target = to.Info();
+    target.biPlanes = source.biPlanes;
+    target.biXPelsPerMeter = source.biXPelsPerMeter;
+    target.biYPelsPerMeter = source.biYPelsPerMeter;
+    target.biClrImportant = source.biClrImportant;
+    if (source.biClrUsed != 0) {
+        target.biClrUsed = source.biClrUsed;
         const uint32_t first = from.FirstColorEntry();
-        std::memcpy(to.ColorTable + first, from.ColorTable + first, sizeof(RGBQUAD) * std::min(from.Info.biClrUsed, 256 - first));
+        std::memcpy(to.ColorTable() + first, from.ColorTable() + first, sizeof(RGBQUAD) * std::min(source.biClrUsed, 256 - first));
     }
 }
 }  // namespace
@@ -68,7 +70,7 @@ void TDIBitmap::MakeUnique() {
     if (FImageRef->HolderCount < 2) return;
     std::unique_ptr<TDIBitmapImage> copy(
         TDIBitmapImage::CreateBlank(FImageRef->Format, FImageRef->Width, FImageRef->Height));
-    if (FImageRef->Info.biSizeImage != 0) std::memcpy(copy->Bits, FImageRef->Bits, FImageRef->Info.biSizeImage);
+    if (FImageRef->Info().biSizeImage != 0) std::memcpy(copy->Bits, FImageRef->Bits, FImageRef->Info().biSizeImage);
     CarryHeaderOver(*FImageRef, *copy);
     HoldImage(copy.release());
 }

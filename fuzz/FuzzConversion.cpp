@@ -31,7 +31,7 @@ void CheckSamePicture(const TDIBitmapImage& saved, const TDIBitmapImage& back) {
     FUZZ_CHECK(back.Format.TopDown == saved.Format.TopDown);
     FUZZ_CHECK(back.Format.Compressed == saved.Format.Compressed);
     FUZZ_CHECK(back.ColorCount() == saved.ColorCount());
-    FUZZ_CHECK(std::memcmp(back.ColorTable, saved.ColorTable, 4 * saved.ColorCount()) == 0);
+    FUZZ_CHECK(std::memcmp(back.ColorTable(), saved.ColorTable(), 4 * saved.ColorCount()) == 0);
     const int32_t bytes = PixelBytes(saved);
     for (int32_t row = 0; row < saved.Height; ++row)
         FUZZ_CHECK(std::memcmp(back.PictureRow(row), saved.PictureRow(row), static_cast<std::size_t>(bytes)) == 0);
@@ -48,7 +48,7 @@ int FuzzConversion(const uint8_t* data, std::size_t size) {
     } catch (const Exception&) {
         return 0;
     }
-    if (bitmap.ImageRef().Info.biSizeImage > ConvertedLimit) return 0;
+    if (bitmap.ImageRef().Info().biSizeImage > ConvertedLimit) return 0;
     try {
         bitmap.SetCompressed(true);
     } catch (const EInvalidOperation&) {

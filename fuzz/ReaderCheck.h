@@ -12,7 +12,7 @@ namespace vdib::fuzz {
 // Geometry as the header says, within the 32-bit limits, and a pixel block that reaches to its
 // last byte (a shorter one faults or, under AddressSanitizer, is reported).
 inline void CheckImage(const TDIBitmapImage& image) {
-    const BITMAPINFOHEADER& info = image.Info;
+    const BITMAPINFOHEADER& info = image.Info();
     FUZZ_CHECK(info.biSize == sizeof(BITMAPINFOHEADER));
     FUZZ_CHECK(image.Width == info.biWidth && image.Width > 0);
     FUZZ_CHECK(image.Height == std::abs(static_cast<int64_t>(info.biHeight)) && image.Height > 0);

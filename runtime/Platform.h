@@ -52,6 +52,7 @@ struct BITMAPINFO {
     BITMAPINFOHEADER bmiHeader;
     RGBQUAD bmiColors[256];
 };
+static_assert(offsetof(BITMAPINFO, bmiColors) == sizeof(BITMAPINFOHEADER));
 
 // The pixel block of a DIB: Rows stored rows of RowBytes bytes each, ImageBytes in all.
 struct TDIBGeometry {

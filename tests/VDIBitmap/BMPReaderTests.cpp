@@ -19,7 +19,7 @@ std::unique_ptr<TDIBitmapImage> Read(const Bytes& bytes, bool withFileHeader = t
     return std::unique_ptr<TDIBitmapImage>(TDIBitmapImage::CreateFromStream(stream, withFileHeader));
 }
 
-Bytes Pixels(const TDIBitmapImage& image) { return Bytes(image.Bits, image.Bits + image.Info.biSizeImage); }
+Bytes Pixels(const TDIBitmapImage& image) { return Bytes(image.Bits, image.Bits + image.Info().biSizeImage); }
 
 // The default 4 x 2 picture, every pixel distinct.
 InfoBmp Valid8() {
@@ -73,9 +73,9 @@ TEST(BMPReader, ReadsEachAcceptedLayout) {
     auto image = Read(bmp.Build());
     EXPECT_EQ(image->Width, 4);
     EXPECT_EQ(image->Height, 2);
-    EXPECT_EQ(image->Info.biClrUsed, 256u);
+    EXPECT_EQ(image->Info().biClrUsed, 256u);
     EXPECT_FALSE(image->Format.Compressed);
-    EXPECT_EQ(image->ColorTable[7].rgbRed, 248);
+    EXPECT_EQ(image->ColorTable()[7].rgbRed, 248);
     EXPECT_EQ(Pixels(*image), bmp.pixels);
     EXPECT_EQ(image->FirstRow[0], 1);  // bottom-up: the bottom row is stored first
     bmp.height = -2;
@@ -88,16 +88,16 @@ TEST(BMPReader, ReadsEachAcceptedLayout) {
     InfoBmp fields;
     fields.compression = 3, fields.bitCount = 16, fields.tableEntries = 0, fields.pixels = Bytes(16, 0x5A);
     image = Read(fields.Build());
-    EXPECT_EQ(image->Info.biClrUsed, 0u);
+    EXPECT_EQ(image->Info().biClrUsed, 0u);
     EXPECT_EQ((std::vector{image->Format.RedMask, image->Format.GreenMask, image->Format.BlueMask}), (std::vector{0xF800u, 0x07E0u, 0x001Fu}));
-    EXPECT_EQ(std::memcmp(image->ColorTable, "\x00\xF8\0\0\xE0\x07\0\0\x1F\0\0\0", 12), 0);
+    EXPECT_EQ(std::memcmp(image->ColorTable(), "\x00\xF8\0\0\xE0\x07\0\0\x1F\0\0\0", 12), 0);
 
     InfoBmp core;  // 3-byte colours; an unsigned 16-bit width
     core.headerSize = 12, core.width = 3, core.pixels = {1, 2, 3, 0, 4, 5, 6, 0};
     image = Read(core.Build());
     EXPECT_EQ(image->Width, 3);
-    EXPECT_EQ(image->ColorTable[9].rgbRed, 246);
-    EXPECT_EQ(image->ColorTable[9].rgbReserved, 0);
+    EXPECT_EQ(image->ColorTable()[9].rgbRed, 246);
+    EXPECT_EQ(image->ColorTable()[9].rgbReserved, 0);
     EXPECT_EQ(Pixels(*image), core.pixels);
     core.width = 0x8000, core.height = 1, core.bitCount = 1, core.tableEntries = 2, core.pixels = Bytes(4096);
     EXPECT_EQ(Read(core.Build())->Width, 32768);
@@ -111,7 +111,7 @@ TEST(BMPReader, ReadsEachAcceptedLayout) {
         encoded.width = width, encoded.pixels = rle;
         image = Read(encoded.Build());
         EXPECT_TRUE(image->Format.Compressed);
-        EXPECT_EQ(image->Info.biCompression, 0u);
+        EXPECT_EQ(image->Info().biCompression, 0u);
         EXPECT_EQ(Pixels(*image), pixels);
     }
 
@@ -120,7 +120,7 @@ TEST(BMPReader, ReadsEachAcceptedLayout) {
     bmp = Valid8();
     bmp.clrUsed = bmp.tableEntries = 300;
     image = Read(bmp.Build());
-    EXPECT_EQ(image->Info.biClrUsed, 256u);
+    EXPECT_EQ(image->Info().biClrUsed, 256u);
     EXPECT_EQ(Pixels(*image), bmp.pixels);
     bmp.withFileHeader = false;
     EXPECT_EQ(Pixels(*Read(bmp.Build(), false)), bmp.pixels);

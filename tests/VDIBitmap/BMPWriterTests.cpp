@@ -23,8 +23,8 @@ ImagePtr Picture(int32_t bitCount, int32_t width, int32_t height, bool topDown =
     if (bitCount == 16) format.RedMask = 0x7C00, format.GreenMask = 0x03E0, format.BlueMask = 0x001F;
     if (bitCount == 32) format.RedMask = 0xFF0000, format.GreenMask = 0x00FF00, format.BlueMask = 0x0000FF;
     ImagePtr image(TDIBitmapImage::CreateBlank(format, width, height));
-    image->Info.biClrUsed = colours;
-    for (uint32_t i = 0; i < colours; ++i) image->ColorTable[i] = RGBQUAD{uint8_t(i), uint8_t(i ^ 0x55), uint8_t(255 - i), 0};
+    image->Info().biClrUsed = colours;
+    for (uint32_t i = 0; i < colours; ++i) image->ColorTable()[i] = RGBQUAD{uint8_t(i), uint8_t(i ^ 0x55), uint8_t(255 - i), 0};
     for (int32_t y = 0; y < height; ++y) {
         uint8_t* row = image->StoredRow(y);
         const int32_t used = (bitCount * width + 7) / 8;
@@ -67,8 +67,8 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
         SCOPED_TRACE(c.name);
         ImagePtr image = Picture(c.bits, c.width, c.height, c.topDown, c.colours);
         image->Format.Compressed = c.compressed;
-        image->Info.biXPelsPerMeter = 3780;
-        const BITMAPINFOHEADER before = image->Info;
+        image->Info().biXPelsPerMeter = 3780;
+        const BITMAPINFOHEADER before = image->Info();
         const Bytes file = Write(*image, true);
         EXPECT_EQ(Get32(file, 0) & 0xFFFF, 0x4D42u);
         EXPECT_EQ(Get32(file, 2), file.size());
@@ -78,27 +78,27 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
         EXPECT_EQ(Get32(file, 34), file.size() - c.offBits);
         EXPECT_EQ(Get32(file, 46), c.colours);
         if (c.code == 3) {
-            EXPECT_EQ(std::memcmp(&file[54], &image->ColorTable, 12), 0);
+            EXPECT_EQ(std::memcmp(&file[54], &image->ColorTable(), 12), 0);
         }
         if (c.compressed) {
             TTestStream rle;
-            (c.bits == 8 ? EncodeRLE8 : EncodeRLE4)(rle, image->Bits, image->Info);
+            (c.bits == 8 ? EncodeRLE8 : EncodeRLE4)(rle, image->Bits, image->Info());
             EXPECT_EQ(Bytes(file.begin() + c.offBits, file.end()), rle.Data());
         }
-        EXPECT_EQ(std::memcmp(&before, &image->Info, sizeof before), 0) << "writing changed the image";
+        EXPECT_EQ(std::memcmp(&before, &image->Info(), sizeof before), 0) << "writing changed the image";
         for (const bool withFileHeader : {true, false}) {
             if (c.width == 0) break;  // an empty picture is not read
             TTestStream stream(withFileHeader ? file : Write(*image, false));
             ImagePtr back(TDIBitmapImage::CreateFromStream(stream, withFileHeader));
             EXPECT_EQ(stream.Position(), static_cast<int32_t>(file.size()) - (withFileHeader ? 0 : 14));
-            EXPECT_EQ(back->Info.biHeight, image->Info.biHeight);
-            EXPECT_EQ(back->Info.biXPelsPerMeter, 3780);
+            EXPECT_EQ(back->Info().biHeight, image->Info().biHeight);
+            EXPECT_EQ(back->Info().biXPelsPerMeter, 3780);
             EXPECT_EQ(back->Format.Compressed, c.compressed);
             EXPECT_EQ(back->Format.RedMask, image->Format.RedMask);
             // Without colours a full table is written, since a reader takes 0 to mean 2^bits.
-            EXPECT_EQ(back->Info.biClrUsed, c.colours == 0 && c.bits <= 8 ? 1u << c.bits : c.colours);
-            EXPECT_EQ(std::memcmp(back->ColorTable, image->ColorTable, 4 * c.colours), 0);
-            EXPECT_EQ(Bytes(back->Bits, back->Bits + back->Info.biSizeImage), Bytes(image->Bits, image->Bits + image->Info.biSizeImage));
+            EXPECT_EQ(back->Info().biClrUsed, c.colours == 0 && c.bits <= 8 ? 1u << c.bits : c.colours);
+            EXPECT_EQ(std::memcmp(back->ColorTable(), image->ColorTable(), 4 * c.colours), 0);
+            EXPECT_EQ(Bytes(back->Bits, back->Bits + back->Info().biSizeImage), Bytes(image->Bits, image->Bits + image->Info().biSizeImage));
         }
     }
 }

@@ -26,9 +26,9 @@ TDIBitmapImage* MakeImage(TDIBFormat f, const std::vector<std::string>& rows, bo
     f.TopDown = topDown;
     const auto height = static_cast<int32_t>(rows.size());
     TDIBitmapImage* image = TDIBitmapImage::CreateBlank(f, static_cast<int32_t>(rows[0].size()), height);
-    if (f.BitCount <= 8) image->Info.biClrUsed = f.BitCount == 1 ? 2 : 8;
-    for (uint32_t i = 0; i < image->Info.biClrUsed; ++i)
-        image->ColorTable[i] = {uint8_t(kColours[i]), uint8_t(kColours[i] >> 8), uint8_t(kColours[i] >> 16), 0};
+    if (f.BitCount <= 8) image->Info().biClrUsed = f.BitCount == 1 ? 2 : 8;
+    for (uint32_t i = 0; i < image->Info().biClrUsed; ++i)
+        image->ColorTable()[i] = {uint8_t(kColours[i]), uint8_t(kColours[i] >> 8), uint8_t(kColours[i] >> 16), 0};
     for (int32_t y = 0, bits = f.BitCount; y < height; ++y) {
         for (int32_t x = 0; x < image->Width; ++x) {
             uint8_t* at = image->PictureRow(height - 1 - y) + x * bits / 8;
@@ -91,7 +91,7 @@ TEST(MemoryScanStream, WritesInsideTheBlockOrStopsTheProgram) {
 // The block is exactly the packed DIB the writer gives for the picture with plain pixels, and
 // another graphic loads the same picture from it.
 TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBack) {
-    const auto colours = [](uint32_t count, TDIBitmapImage* image) { return image->Info.biClrUsed = count, image; };
+    const auto colours = [](uint32_t count, TDIBitmapImage* image) { return image->Info().biClrUsed = count, image; };
     // Image (null: a new graphic's), compressed, block size, loads back as the same bytes.
     const std::tuple<TDIBitmapImage*, bool, std::size_t, bool> cases[] = {
         {colours(256, MakeImage(kFormats[2], {"12", "34"})), false, 40 + 1024 + 8, true},
@@ -180,17 +180,17 @@ TEST(Drawing, APaletteKeepsTheMasksOfABitFieldPicture) {
     for (const auto& f : {kFormats[3], kFormats[5]}) {
         TTestBitmap graphic(MakeImage(f, {"123", "450"})), back;
         graphic.ChangePalette(CreatePalette(LOGPALETTE{0x300, 256, {}}));
-        EXPECT_EQ(graphic.ImageRef().Info.biClrUsed, 253u);
+        EXPECT_EQ(graphic.ImageRef().Info().biClrUsed, 253u);
         TSurfaceCanvas canvas(3, 2, kBackground);
         graphic.PaintOn(canvas, {0, 0, 3, 2});
         EXPECT_EQ(Render(canvas.Surface()), (std::vector<std::string>{"123", "450"})) << f.BitCount;
         TMemoryStream file;
         graphic.SaveStream(file);
-        EXPECT_EQ(file.Size(), 14 + 40 + 12 + 4 * 253 + graphic.ImageRef().Info.biSizeImage);
+        EXPECT_EQ(file.Size(), 14 + 40 + 12 + 4 * 253 + graphic.ImageRef().Info().biSizeImage);
         file.Seek(0, soBeginning);
         back.LoadStream(file);
         EXPECT_EQ(back.ImageRef().Format.RedMask, f.RedMask);
-        EXPECT_EQ(0, std::memcmp(back.ImageRef().Bits, graphic.ImageRef().Bits, graphic.ImageRef().Info.biSizeImage));
+        EXPECT_EQ(0, std::memcmp(back.ImageRef().Bits, graphic.ImageRef().Bits, graphic.ImageRef().Info().biSizeImage));
     }
 }
 

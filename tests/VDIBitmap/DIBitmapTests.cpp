@@ -112,9 +112,9 @@ TEST(DIBitmap, SharedImagesAreCopiedBeforeAChange) {
     EXPECT_EQ(b.notifications, 1);
     const TDIBitmapImage& copy = b.graphic.ImageRef();  // pixels, colours and header fields come along
     for (int32_t y = 0; y < 3; ++y) EXPECT_EQ(Row(a.graphic, y), Row(b.graphic, y));
-    EXPECT_EQ(copy.Info.biClrUsed, 200u);
-    EXPECT_EQ(0, std::memcmp(copy.ColorTable, a.graphic.ImageRef().ColorTable, 4 * 200));
-    EXPECT_EQ(copy.Info.biXPelsPerMeter, 2835);
+    EXPECT_EQ(copy.Info().biClrUsed, 200u);
+    EXPECT_EQ(0, std::memcmp(copy.ColorTable(), a.graphic.ImageRef().ColorTable(), 4 * 200));
+    EXPECT_EQ(copy.Info().biXPelsPerMeter, 2835);
 }
 
 TEST(DIBitmap, ResizeKeepsTheBottomLeftCorner) {
@@ -130,7 +130,7 @@ TEST(DIBitmap, ResizeKeepsTheBottomLeftCorner) {
     w.graphic.ChangeWidth(4);
     EXPECT_EQ(w.notifications, 1);
     EXPECT_EQ(Row(w.graphic, 0), left);
-    EXPECT_EQ(w.graphic.ImageRef().Info.biClrUsed, 256u);
+    EXPECT_EQ(w.graphic.ImageRef().Info().biClrUsed, 256u);
     w.graphic.ChangeWidth(10);
     w.graphic.ChangeHeight(5);
     EXPECT_EQ(Row(w.graphic, 0), widened);

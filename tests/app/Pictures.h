@@ -23,7 +23,7 @@ inline void ExpectSamePicture(const TDIBitmapImage& expected, const TDIBitmapIma
     ASSERT_EQ(actual.Format.BitCount, expected.Format.BitCount);
     EXPECT_EQ(actual.Format.TopDown, expected.Format.TopDown);
     ASSERT_EQ(actual.ColorCount(), expected.ColorCount());
-    EXPECT_EQ(std::memcmp(actual.ColorTable, expected.ColorTable, 4 * expected.ColorCount()), 0);
+    EXPECT_EQ(std::memcmp(actual.ColorTable(), expected.ColorTable(), 4 * expected.ColorCount()), 0);
     const int64_t bits = int64_t{expected.Format.BitCount} * expected.Width;
     const auto whole = static_cast<std::size_t>(bits / 8);
     const auto lastMask = static_cast<uint8_t>(0xFF00 >> (bits % 8));
