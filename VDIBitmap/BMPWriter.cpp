@@ -76,6 +76,7 @@ void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader) const {
 }
 
 void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader, bool compressed) const {
+    if (compressed) CheckCompressible(Format);
     THeaderBlock block = MakeHeaderBlock(*this);
     const uint32_t length = block.Length;
 

@@ -21,6 +21,11 @@ void StoreMask(RGBQUAD& entry, uint32_t mask) {
 
 }  // namespace
 
+void CheckCompressible(const TDIBFormat& format) {
+    if (format.BitCount != 4 && format.BitCount != 8) Raise<EInvalidOperation>(msg::CannotCompressBitCount);
+    if (format.TopDown) Raise<EInvalidOperation>(msg::CannotCompressTopDown);
+}
+
 TDIBGeometry CheckedGeometry(int32_t bitCount, int32_t width, int32_t height) {
     const std::optional<TDIBGeometry> geometry = DIBGeometry(bitCount, width, height);
     if (!geometry) Raise<EInvalidGraphic>(msg::InvalidSize);

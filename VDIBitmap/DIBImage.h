@@ -21,6 +21,11 @@ struct TDIBFormat {
     bool Compressed = false;  // written with RLE pixel data
 };
 
+// RLE pixel data holds 8- or 4-bit rows, bottom row first. EInvalidOperation for another format:
+// "4, 8 ビットカラー以外は圧縮できない" for a bit count other than 4 and 8 (tested first), "Top-Down
+// DIB は圧縮できない" for a top-down picture.
+void CheckCompressible(const TDIBFormat& format);
+
 // The pixel block of `width` pixels by |height| rows at `bitCount` bits per pixel, as
 // DIBGeometry works it out: rows of ((bitCount * width + 31) div 32) * 4 bytes. EInvalidGraphic
 // "Invalid Size" for a negative bit count or width, and for a row or a block whose size does not
@@ -74,7 +79,9 @@ public:
     void SetPaletteHandle(HPALETTE palette);
     // Writes a BMP file (withFileHeader) or a packed DIB; RLE pixel data when Compressed.
     void WriteToStream(TStream& stream, bool withFileHeader) const;
-    // The same with RLE pixel data or plain pixels as `compressed` says, whatever the flag.
+    // The same with RLE pixel data or plain pixels as `compressed` says, whatever the flag. RLE
+    // pixel data for a format that has none is refused as CheckCompressible says, before
+    // anything is written.
     void WriteToStream(TStream& stream, bool withFileHeader, bool compressed) const;
     // Bytes of the header block that WriteToStream writes: the header, then the colour table
     // (a full one for 1, 4 or 8 bits without colours) or the masks and colours.

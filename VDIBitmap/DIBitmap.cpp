@@ -94,11 +94,7 @@ void TDIBitmap::ChangeHeight(int32_t value) {
 
 void TDIBitmap::SetCompressed(bool value) {
     if (value == FImageRef->Format.Compressed) return;
-    if (value) {
-        if (FImageRef->Format.BitCount != 4 && FImageRef->Format.BitCount != 8)
-            Raise<EInvalidOperation>(msg::CannotCompressBitCount);
-        if (FImageRef->Format.TopDown) Raise<EInvalidOperation>(msg::CannotCompressTopDown);
-    }
+    if (value) CheckCompressible(FImageRef->Format);
     InUpdate([&] {
         MakeUnique();
         FImageRef->Format.Compressed = value;

@@ -79,7 +79,12 @@ TEST(DIBitmap, CompressionSwitch) {
         Load(w.graphic, c.bits, 3, c.height);
         const TDIBitmapImage* image = &w.graphic.ImageRef();
         w.notifications = 0;
-        if (c.refusal != nullptr) ExpectRaise([&] { w.graphic.SetCompressed(true); }, c.refusal, "EInvalidOperation");
+        if (c.refusal != nullptr) {
+            ExpectRaise([&] { w.graphic.SetCompressed(true); }, c.refusal, "EInvalidOperation");
+            TTestStream refused;  // a compressed write refuses the same, before writing anything
+            ExpectRaise([&] { w.graphic.ImageRef().WriteToStream(refused, true, true); }, c.refusal, "EInvalidOperation");
+            EXPECT_EQ(refused.Size(), 0);
+        }
         if (c.refusal == nullptr) w.graphic.SetCompressed(true), w.graphic.SetCompressed(true);
         TTestStream saved;
         w.graphic.SaveStream(saved);
