@@ -10,6 +10,7 @@
 
 #include "ByteOrder.h"
 #include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/Messages.h>
 #include <VDIBitmap/RLE.h>
 
 namespace vdib {

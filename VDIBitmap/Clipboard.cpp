@@ -6,6 +6,7 @@
 #include <VDIBitmap/DIBitmap.h>
 #include <VDIBitmap/GlobalMemory.h>
 #include <VDIBitmap/MemoryScanStream.h>
+#include <VDIBitmap/Messages.h>
 
 namespace vdib {
 

@@ -2,6 +2,7 @@
 // conversion between the colour table and a logical palette. Reading and writing BMP streams
 // live in BMPReader.cpp and BMPWriter.cpp.
 #include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/Messages.h>
 
 #include <algorithm>
 #include <cstring>

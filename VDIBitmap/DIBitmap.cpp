@@ -120,7 +120,7 @@ int RegistrationCount = 0;
 
 void RegisterDIBitmap() {
     if (RegistrationCount++ != 0) return;
-    TPicture::AddClipboardFormat(8, TDIBitmap::Class);
+    TPicture::AddClipboardFormat(CF_DIB, TDIBitmap::Class);
     TPicture::AddFileFormat("dib", "Device Independent Bitmap", TDIBitmap::Class);
 }
 

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 
+#include <VDIBitmap/Messages.h>
 #include <VDIBitmap/Platform.h>
 #include <VDIBitmap/Streams.h>
 

@@ -17,6 +17,7 @@
 #include <VDIBitmap/GlobalMemory.h>
 #include <VDIBitmap/Graphics.h>
 #include <VDIBitmap/MemoryScanStream.h>
+#include <VDIBitmap/Messages.h>
 #include <VDIBitmap/Platform.h>
 #include <VDIBitmap/Streams.h>
 #include <VDIBitmap/SysUtils.h>

@@ -21,10 +21,12 @@ std::string OutputFileName;
 
 namespace {
 
+constexpr const char* UsageLine = "Please, give a bitmap file name.";
+
 void MainSequence() {
     InputFileName = GetCommandArgument(1);
     if (InputFileName.empty()) {
-        WriteLine(msg::Usage);
+        WriteLine(UsageLine);
         IOCheck();
         return;
     }

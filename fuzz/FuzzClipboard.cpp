@@ -21,7 +21,7 @@ int FuzzClipboard(const uint8_t* data, std::size_t size) {
     {
         TDIBitmap bitmap;
         try {
-            bitmap.LoadClipboardBlock(8, block, 0);
+            bitmap.LoadClipboardBlock(CF_DIB, block, 0);
             TMemoryStream saved;
             bitmap.SaveStream(saved);
         } catch (const Exception&) {

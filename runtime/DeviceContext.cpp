@@ -273,36 +273,15 @@ std::int32_t SurfaceHeight(HDC dc) {
     return surface == nullptr ? 0 : surface->Height;
 }
 
-namespace {
-std::uint32_t* PixelAt(HDC dc, std::int32_t x, std::int32_t y) {
-    TSurface* surface = Find(dc);
-    if (surface == nullptr) return nullptr;
+std::uint32_t SurfacePixel(HDC dc, std::int32_t x, std::int32_t y) {
+    const TSurface* surface = Find(dc);
+    if (surface == nullptr) return CLR_INVALID;
     if (x < 0 || y < 0 || x >= surface->Width || y >= surface->Height) {
         errno = EINVAL;
-        return nullptr;
+        return CLR_INVALID;
     }
-    return &surface->Pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(surface->Width) +
-                            static_cast<std::size_t>(x)];
-}
-}  // namespace
-
-std::uint32_t SurfacePixel(HDC dc, std::int32_t x, std::int32_t y) {
-    const std::uint32_t* pixel = PixelAt(dc, x, y);
-    return pixel == nullptr ? CLR_INVALID : *pixel;
-}
-
-bool SetSurfacePixel(HDC dc, std::int32_t x, std::int32_t y, std::uint32_t rgb) {
-    std::uint32_t* pixel = PixelAt(dc, x, y);
-    if (pixel == nullptr) return false;
-    *pixel = rgb & 0x00FFFFFF;
-    return true;
-}
-
-bool FillSurface(HDC dc, std::uint32_t rgb) {
-    TSurface* surface = Find(dc);
-    if (surface == nullptr) return false;
-    std::fill(surface->Pixels.begin(), surface->Pixels.end(), rgb & 0x00FFFFFF);
-    return true;
+    return surface->Pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(surface->Width) +
+                           static_cast<std::size_t>(x)];
 }
 
 const std::uint32_t* SurfaceBits(HDC dc) {
@@ -314,12 +293,6 @@ std::vector<std::string> SurfaceCalls(HDC dc) {
     const TSurface* surface = Find(dc);
     return surface == nullptr ? std::vector<std::string>{} : surface->Calls;
 }
-
-void ClearSurfaceCalls(HDC dc) {
-    if (TSurface* surface = Find(dc)) surface->Calls.clear();
-}
-
-std::size_t LiveSurfaceCount() { return Table().Surfaces.size(); }
 
 // --- Drawing state -------------------------------------------------------------------------------
 
@@ -357,11 +330,6 @@ HPALETTE SelectPalette(HDC dc, HPALETTE palette, bool forceBackground) {
     surface->State.Palette = palette;
     surface->State.Background = forceBackground;
     return previous;
-}
-
-HPALETTE GetSelectedPalette(HDC dc) {
-    const TSurface* surface = Find(dc);
-    return surface == nullptr ? 0 : surface->State.Palette;
 }
 
 unsigned RealizePalette(HDC dc) {

@@ -60,23 +60,17 @@ std::int32_t SurfaceHeight(HDC dc);
 // The pixel as 0x00RRGGBB, x from the left and y from the top; CLR_INVALID outside the surface
 // or for an unknown handle.
 std::uint32_t SurfacePixel(HDC dc, std::int32_t x, std::int32_t y);
-bool SetSurfacePixel(HDC dc, std::int32_t x, std::int32_t y, std::uint32_t rgb);
-bool FillSurface(HDC dc, std::uint32_t rgb);
 // The pixels as 0x00RRGGBB, rows from the top, SurfaceWidth to a row; null for an unknown handle
 // or an empty surface. Valid until the surface is deleted.
 const std::uint32_t* SurfaceBits(HDC dc);
 
-// Every call made on the surface since its creation or the last ClearSurfaceCalls, oldest
-// first, as "Name(arguments)" with the integer arguments in decimal, the raster operation in
-// hex and no pointers, so that expectations can be written as literals:
+// Every call made on the surface since its creation, oldest first, as "Name(arguments)" with
+// the integer arguments in decimal, the raster operation in hex and no pointers, so that
+// expectations can be written as literals:
 //   "SaveDC()", "RestoreDC(-1)", "SelectPalette(<palette>,1)", "RealizePalette()",
 //   "SetStretchBltMode(3)", "StretchDIBits(10,20,100,50,0,0,50,25,0,0x00CC0020)".
 // Failing calls are recorded too. Empty for an unknown handle.
 std::vector<std::string> SurfaceCalls(HDC dc);
-void ClearSurfaceCalls(HDC dc);
-
-// Surfaces alive (for leak checks in tests).
-std::size_t LiveSurfaceCount();
 
 // --- Drawing state -------------------------------------------------------------------------------
 
@@ -93,7 +87,6 @@ bool RestoreDC(HDC dc, int savedDC);
 // none. 0 with EINVAL for an unknown handle or a palette that GetObjectA does not know; the
 // selection is then unchanged. The palette stays its owner's.
 HPALETTE SelectPalette(HDC dc, HPALETTE palette, bool forceBackground);
-HPALETTE GetSelectedPalette(HDC dc);
 // Maps the selected palette's colours: returns its entry count (an RGB surface takes every
 // colour as it is), 0 when no palette is selected, GDI_ERROR for an unknown handle or when the
 // selected palette has been deleted since.

@@ -91,7 +91,8 @@ std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2))
 [[noreturn, gnu::noinline]] void RaiseLastOSError();
 [[noreturn, gnu::noinline]] void RaiseLastOSError(int errorCode);
 
-// The program's message table. The Japanese texts are held as UTF-8, this platform's code page.
+// The runtime's message table. The Japanese texts are held as UTF-8, this platform's code page.
+// The library's texts are in VDIBitmap/Messages.h, the converter's usage line in app/.
 namespace msg {
 inline constexpr const char* ReadError = "ストリームからの読み込みエラー";
 inline constexpr const char* WriteError = "ストリームへの書き込みエラー";
@@ -113,21 +114,6 @@ inline constexpr const char* AccessViolation = "Access violation";
 inline constexpr const char* DivByZero = "Division by zero";
 inline constexpr const char* StackOverflow = "Stack overflow";
 inline constexpr const char* ExternalException = "External exception";
-
-// BMP library
-inline constexpr const char* NotBitmapFile = "Is not Bitmap File.";
-inline constexpr const char* InvalidHeaderSize = "Invalid Bitmap Header Size";
-inline constexpr const char* InvalidPMBitCount = "Invalid PM BitCount";
-inline constexpr const char* InvalidBitCount = "Invalid BitCout";
-inline constexpr const char* UnknownFormat = "Unknown Bitmap Format";
-inline constexpr const char* InvalidSize = "Invalid Size";
-inline constexpr const char* BadRLEData = "Bad RLE Data";
-inline constexpr const char* InvalidClipboardFormat = "Invalid Clipboard Format or No Data";
-inline constexpr const char* CannotCompressBitCount = "4, 8 ビットカラー以外は圧縮できない";
-inline constexpr const char* CannotCompressTopDown = "Top-Down DIB は圧縮できない";
-
-// Program
-inline constexpr const char* Usage = "Please, give a bitmap file name.";
 }  // namespace msg
 
 }  // namespace vdib

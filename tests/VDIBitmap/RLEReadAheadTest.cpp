@@ -3,6 +3,7 @@
 // streams long enough to cross a read-ahead block.
 #include <gtest/gtest.h>
 
+#include <VDIBitmap/Messages.h>
 #include <VDIBitmap/RLE.h>
 #include "TestSupport.h"
 

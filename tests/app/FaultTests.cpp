@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include <VDIBitmap/Messages.h>
 #include <VDIBitmap/SysUtils.h>
 #include "support/BmpBytes.h"
 #include "support/ChildProcess.h"
