@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 namespace vdib {
@@ -131,6 +132,40 @@ void UnregisterDIBitmap() {
 }  // namespace
 
 const TModule VDIBitmapModule = {"VDIBitmap", &RegisterDIBitmap, &UnregisterDIBitmap};
+
+// The modules in the frame's order, the converter's own last one left out.
+namespace {
+const TModule* const LibraryModules[] = {&SystemModule, &ClassesModule, &GraphicsModule, &VDIBitmapModule};
+int OpenScopes = 0;
+
+// The first `count` modules, last first.
+void StopLibraryModules(std::size_t count) {
+    while (count > 0)
+        if (void (*finalize)() = LibraryModules[--count]->Finalize) finalize();
+}
+}  // namespace
+
+TLibraryScope::TLibraryScope() {
+    if (OpenScopes != 0) {
+        ++OpenScopes;
+        return;
+    }
+    std::size_t started = 0;
+    try {
+        for (const TModule* module : LibraryModules) {
+            ++started;
+            if (module->Initialize != nullptr) module->Initialize();
+        }
+    } catch (...) {
+        StopLibraryModules(started);
+        throw;
+    }
+    OpenScopes = 1;
+}
+
+TLibraryScope::~TLibraryScope() {
+    if (--OpenScopes == 0) StopLibraryModules(std::size(LibraryModules));
+}
 
 }  // namespace vdib
 

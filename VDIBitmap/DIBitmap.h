@@ -110,4 +110,20 @@ void TDIBitmap::InUpdate(F&& operation) {
 // and the extension "dib" at start-up and removes it at shut-down.
 extern const TModule VDIBitmapModule;
 
+// For a program without the converter's process frame (RunProgram): what the frame starts for the
+// library. The outermost scope's constructor runs the start-up of the runtime, stream, graphic
+// framework and VDIBitmap modules in that order, so that TDIBitmap is registered for clipboard
+// format 8 and the extension "dib"; its destructor runs their shut-down in reverse (the
+// registration is removed, the registries freed, pending console text written out). An inner or
+// later scope starts again only what the outer one has not: nesting and repeating are safe. A
+// start-up that raises shuts down what it started, the failing module included, and passes the
+// exception on. Not for use inside RunProgram, which starts the same modules itself.
+class TLibraryScope {
+public:
+    TLibraryScope();
+    ~TLibraryScope();
+    TLibraryScope(const TLibraryScope&) = delete;
+    TLibraryScope& operator=(const TLibraryScope&) = delete;
+};
+
 }  // namespace vdib

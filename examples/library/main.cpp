@@ -1,6 +1,6 @@
-// Uses the VDIBitmap library: loads a BMP file, shares its picture with a second graphic,
-// saves that one RLE-compressed, and draws the picture twice its size onto a surface, which is
-// saved as a 24-bit BMP file.
+// Uses the VDIBitmap library: starts it, loads a BMP file, shares its picture with a second
+// graphic, saves that one RLE-compressed, and draws the picture twice its size onto a surface,
+// which is saved as a 24-bit BMP file.
 //
 //   vdib_example input.bmp [output-stem]   writes <stem>_rle.bmp and <stem>_drawing.bmp
 #include <VDIBitmap/VDIBitmap.h>
@@ -15,6 +15,12 @@ int main(int argc, char** argv) {
     }
     const std::string stem = argc > 2 ? argv[2] : "example";
     try {
+        // Starts what the converter's process frame starts for the library, TDIBitmap's
+        // registration as the picture format "dib" among it; stopped when `library` ends.
+        const vdib::TLibraryScope library;
+        for (const auto& format : *vdib::TPicture::FileFormats())
+            if (format.Extension == "dib") std::printf("\"dib\" is registered: %s\n", format.Description.c_str());
+
         vdib::TDIBitmap picture;
         picture.LoadFile(argv[1]);
 

@@ -1,6 +1,6 @@
 # Installs the built tree into a scratch prefix, builds the example program of examples/library
 # as another project would (find_package against that prefix), runs it on a sample and checks
-# what it wrote.
+# what it printed (the "dib" registration among it) and wrote.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSCRATCH=... -DCXX=... [-DCXX_FLAGS=...] -P InstallAndExample.cmake
 
@@ -48,6 +48,10 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/library -B ${SCRATCH}/example -DC
 run(${CMAKE_COMMAND} --build ${SCRATCH}/example)
 
 run(${SCRATCH}/example/vdib_example ${SOURCE_DIR}/examples/sample8.bmp ${SCRATCH}/sample8)
+# The library scope has registered TDIBitmap, as the converter's process frame does.
+if(NOT output MATCHES "\"dib\" is registered: Device Independent Bitmap\n")
+  message(FATAL_ERROR "no \"dib\" registration: ${output}")
+endif()
 if(NOT output MATCHES "127 x 64, 8 bits; .* \\(254 x 128\\)")
   message(FATAL_ERROR "unexpected output: ${output}")
 endif()
