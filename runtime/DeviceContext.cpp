@@ -33,7 +33,7 @@ struct TSurface {
 struct TSurfaceTable {
     std::map<HDC, TSurface> Surfaces;
     // Away from small integers and from other handle kinds, so that a stray value is unknown.
-    HDC NextHandle = 0x5D000004;
+    std::uintptr_t NextHandle = 0x5D000004;
 };
 
 TSurfaceTable& Table() {
@@ -247,7 +247,7 @@ HDC CreateSurfaceDC(std::int32_t width, std::int32_t height, std::uint32_t fill)
         surface.Width = width;
         surface.Height = height;
         surface.Pixels.assign(static_cast<std::size_t>(count), fill & 0x00FFFFFF);
-        const HDC dc = table.NextHandle;
+        const HDC dc = HandleFromValue<HDC>(table.NextHandle);
         table.Surfaces.emplace(dc, std::move(surface));
         table.NextHandle += 4;
         return dc;
@@ -319,7 +319,7 @@ bool RestoreDC(HDC dc, int savedDC) {
 
 HPALETTE SelectPalette(HDC dc, HPALETTE palette, bool forceBackground) {
     TSurface* surface = FindAndRecord(
-        dc, Format("SelectPalette(%ju,%d)", static_cast<std::uintmax_t>(palette), forceBackground ? 1 : 0));
+        dc, Format("SelectPalette(%ju,%d)", std::uintmax_t{HandleValue(palette)}, forceBackground ? 1 : 0));
     if (surface == nullptr) return 0;
     std::uint16_t entries = 0;
     if (palette == 0 || GetObjectA(palette, sizeof entries, &entries) == 0) {

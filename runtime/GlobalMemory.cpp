@@ -17,7 +17,7 @@ struct TGlobalBlock {
 struct TBlockTable {
     std::map<HGLOBAL, TGlobalBlock> Blocks;
     // Away from small integers and from other handle kinds, so that a stray value is unknown.
-    HGLOBAL NextHandle = 0x6B000004;
+    std::uintptr_t NextHandle = 0x6B000004;
 
     ~TBlockTable() {
         for (auto& entry : Blocks) std::free(entry.second.Address);
@@ -56,7 +56,7 @@ HGLOBAL GlobalAlloc(std::uint32_t flags, std::size_t size) {
         return 0;
     }
     auto& table = Table();
-    HGLOBAL handle = table.NextHandle;
+    const HGLOBAL handle = HandleFromValue<HGLOBAL>(table.NextHandle);
     table.NextHandle += 4;
     table.Blocks.emplace(handle, TGlobalBlock{address, size, 0});
     return handle;

@@ -77,7 +77,7 @@ HANDLE CreateFileMapping(std::size_t size) {
         return 0;
     }
     try {
-        const HANDLE handle = NextHandle();
+        const HANDLE handle = HandleFromValue<HANDLE>(NextHandle());
         Mappings().emplace(handle, size);
         return handle;
     } catch (const std::bad_alloc&) {
@@ -139,7 +139,7 @@ HPALETTE CreatePalette(const LOGPALETTE& logPalette) {
         return 0;
     }
     try {
-        const HPALETTE handle = NextHandle();
+        const HPALETTE handle = HandleFromValue<HPALETTE>(NextHandle());
         Palettes().emplace(handle, std::vector<PALETTEENTRY>(logPalette.palPalEntry,
                                                              logPalette.palPalEntry + logPalette.palNumEntries));
         return handle;

@@ -1,7 +1,7 @@
 // A small platform layer in place of the operating-system services that the graphic library
 // was designed against: the DIB records, anonymous memory mappings for pixel blocks and logical
 // palettes.
-// Handles are opaque non-zero values; 0 means none or failure. A failing call sets errno.
+// Handles are opaque non-null values; 0 (null) means none or failure. A failing call sets errno.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +11,27 @@
 
 namespace vdib {
 
-using HANDLE = std::uintptr_t;
-using HPALETTE = std::uintptr_t;
-using HGLOBAL = std::uintptr_t;
-using HDC = std::uintptr_t;
+// Each kind of handle is a type of its own, a pointer to an incomplete record that is never
+// dereferenced (as with the Windows API's STRICT handles), so that a handle of one kind passed
+// where another is expected does not compile. The tables behind them count handles out as
+// integers and convert them at the edge (HandleFromValue, HandleValue).
+struct THandleKind;
+struct TPaletteKind;
+struct TGlobalBlockKind;
+struct TDeviceContextKind;
+using HANDLE = THandleKind*;
+using HPALETTE = TPaletteKind*;
+using HGLOBAL = TGlobalBlockKind*;
+using HDC = TDeviceContextKind*;
+
+template <class THandle>
+THandle HandleFromValue(std::uintptr_t value) noexcept {
+    return reinterpret_cast<THandle>(value);
+}
+template <class THandle>
+std::uintptr_t HandleValue(THandle handle) noexcept {
+    return reinterpret_cast<std::uintptr_t>(handle);
+}
 
 // --- Device-independent bitmap records -----------------------------------------------------
 

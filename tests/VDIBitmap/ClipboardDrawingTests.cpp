@@ -119,7 +119,7 @@ TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBack) {
             copy.LoadClipboardBlock(format, data, palette);
             EXPECT_EQ(PackedBytes(copy.ImageRef()), expected);
         }
-        EXPECT_EQ(GlobalFree(data), 0u);  // unlocked again, and still the caller's
+        EXPECT_EQ(GlobalFree(data), nullptr);  // unlocked again, and still the caller's
         DeleteObject(palette);
     }
 }
@@ -136,7 +136,7 @@ TEST(Clipboard, LoadRefusesAnotherFormatOrNoBlockBeforeAnyChange) {
         }
     }
     EXPECT_TRUE(graphic.ImageRef().IsEmpty());
-    EXPECT_EQ(GlobalFree(block), 0u);
+    EXPECT_EQ(GlobalFree(block), nullptr);
 }
 
 // The whole picture stretched into the rectangle with its palette selected; an empty picture
@@ -145,9 +145,9 @@ TEST(Drawing, PaintOnMakesTheseCallsAndNoneForAnEmptyPicture) {
     TTestBitmap empty, graphic(MakeImage(kFormats[2], std::vector<std::string>(25, std::string(50, '1'))));
     TSurfaceCanvas untouched(4, 4), canvas(120, 80);
     empty.PaintOn(untouched, {0, 0, 4, 4});
-    EXPECT_EQ(untouched.Surface(), 0u);
+    EXPECT_EQ(untouched.Surface(), nullptr);
     graphic.PaintOn(canvas, {10, 20, 110, 70});
-    const std::string palette = std::to_string(graphic.ImageRef().PaletteHandle);
+    const std::string palette = std::to_string(HandleValue(graphic.ImageRef().PaletteHandle));
     EXPECT_EQ(SurfaceCalls(canvas.Surface()),
               (std::vector<std::string>{"SaveDC()", "SelectPalette(" + palette + ",1)", "RealizePalette()",
                                         "SetStretchBltMode(3)", "StretchDIBits(10,20,100,50,0,0,50,25,0,0x00CC0020)",
@@ -205,7 +205,7 @@ TEST(Drawing, SavesASurfaceAsA24BitBMP) {
     file.Seek(0, soBeginning);
     drawing.LoadStream(file);
     EXPECT_EQ(PackedBytes(drawing.ImageRef()), PackedBytes(expected.ImageRef()));
-    EXPECT_THROW(SaveSurfaceAsBMP(0x1234, file), EOSError);
+    EXPECT_THROW(SaveSurfaceAsBMP(HandleFromValue<HDC>(0x1234), file), EOSError);
 }
 
 }  // namespace

@@ -15,10 +15,10 @@ TEST(Palettes, CreateQueryDelete) {
     log.palVersion = 0x300;
     for (unsigned i = 0; i < 256; ++i) log.palPalEntry[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 3), 0};
     log.palNumEntries = 257;
-    EXPECT_EQ(CreatePalette(log), 0u);
+    EXPECT_EQ(CreatePalette(log), nullptr);
     log.palNumEntries = 16;
     const HPALETTE palette = CreatePalette(log);
-    ASSERT_NE(palette, 0u);
+    ASSERT_NE(palette, nullptr);
     EXPECT_EQ(LivePaletteCount(), live + 1);
     for (const auto& [start, count, copied] : {std::tuple{0u, 256u, 16u}, {10, 3, 3}, {10, 100, 6}, {15, 1, 1}, {16, 1, 0}}) {
         PALETTEENTRY entries[256] = {};
@@ -40,7 +40,7 @@ TEST(GlobalMemory, BlocksAreZeroFilledLockedAndFreedOnceUnlocked) {
     for (const std::size_t size : {std::size_t{0}, std::size_t{40}, std::size_t{1} << 20}) {
         SCOPED_TRACE(size);
         const HGLOBAL block = GlobalAlloc(GHND, size);
-        ASSERT_NE(block, 0u);
+        ASSERT_NE(block, nullptr);
         EXPECT_EQ(GlobalSize(block), size);
         auto* address = static_cast<uint8_t*>(GlobalLock(block));
         ASSERT_NE(address, nullptr);
@@ -50,13 +50,13 @@ TEST(GlobalMemory, BlocksAreZeroFilledLockedAndFreedOnceUnlocked) {
         EXPECT_EQ(GlobalFree(block), block) << "a locked block is not freed";
         EXPECT_TRUE(GlobalUnlock(block));
         EXPECT_FALSE(GlobalUnlock(block));
-        EXPECT_EQ(GlobalFree(block), 0u);
+        EXPECT_EQ(GlobalFree(block), nullptr);
         EXPECT_EQ(GlobalLock(block), nullptr);  // a freed handle is unknown everywhere
         EXPECT_EQ(GlobalFlags(block), GMEM_INVALID_HANDLE);
         EXPECT_EQ(GlobalFree(block), block);
     }
     for (const auto& [flags, size] : {std::pair{GHND, GlobalBlockLimit + 1}, {GHND | 0x0100, std::size_t{4}}})
-        EXPECT_EQ(GlobalAlloc(flags, size), 0u);
+        EXPECT_EQ(GlobalAlloc(flags, size), nullptr);
     EXPECT_EQ(LiveGlobalBlockCount(), live);
 }
 
