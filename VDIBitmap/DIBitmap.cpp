@@ -133,8 +133,8 @@ void UnregisterDIBitmap() {
 
 const TModule VDIBitmapModule = {"VDIBitmap", &RegisterDIBitmap, &UnregisterDIBitmap};
 
-// The modules in the frame's order, the converter's own last one left out.
 namespace {
+// The modules in the frame's order, the converter's own last one left out.
 const TModule* const LibraryModules[] = {&SystemModule, &ClassesModule, &GraphicsModule, &VDIBitmapModule};
 int OpenScopes = 0;
 

@@ -114,10 +114,11 @@ extern const TModule VDIBitmapModule;
 // library. The outermost scope's constructor runs the start-up of the runtime, stream, graphic
 // framework and VDIBitmap modules in that order, so that TDIBitmap is registered for clipboard
 // format 8 and the extension "dib"; its destructor runs their shut-down in reverse (the
-// registration is removed, the registries freed, pending console text written out). An inner or
-// later scope starts again only what the outer one has not: nesting and repeating are safe. A
-// start-up that raises shuts down what it started, the failing module included, and passes the
-// exception on. Not for use inside RunProgram, which starts the same modules itself.
+// registration is removed, the registries freed, pending console text written out). Only the
+// outermost scope starts and stops anything, so scopes may nest, and a later scope starts the
+// library afresh. A start-up that raises shuts down what it started, the failing module
+// included, and passes the exception on. Not for use inside RunProgram, which starts the same
+// modules itself.
 class TLibraryScope {
 public:
     TLibraryScope();

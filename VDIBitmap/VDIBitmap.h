@@ -6,6 +6,7 @@
 //   TDIBitmapImage     the shared image record it holds (header, colours, pixel block)
 //   TDIBFormat         the pixel format record of an image
 //   TMemoryScanStream  a stream over a fixed memory block owned by its caller
+//   TLibraryScope      starts the library (TDIBitmap's registration) in a program of its own
 //
 // The runtime's streams, exceptions, global memory blocks and software device context come
 // with it. Everything lives in namespace vdib.
