@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -115,8 +116,14 @@ void TGraphic::LoadFile(const std::string& fileName) {
 // Consequences worth knowing: a symbolic link is followed and the file it names is replaced
 // (the link stays a link); the permission bits (and, where allowed, owner and group) of an
 // existing target are carried over; a target with other hard links is replaced by a new file,
-// so the other names keep the old contents. A target that exists but is no regular file (a
-// device such as /dev/null, a pipe) cannot be replaced and is written directly.
+// so the other names keep the old contents. A file without any write permission bit is refused
+// whoever asks, root included: replacing it needs only the directory's permission, but it is
+// plainly meant to stay as it is.
+//
+// A target that exists but is no regular file (a device such as /dev/null, a pipe, a FIFO)
+// cannot be replaced and is written directly, opened for writing only: opened for reading too,
+// the program would be a reader of its own pipe and never see the real reader go away. A FIFO
+// without a reader makes the open wait for one, as with any program that writes to it.
 
 namespace {
 
@@ -188,6 +195,29 @@ void SyncDirectory(const std::string& directory) {
     ::close(fd);
 }
 
+// Writes into a target that cannot be replaced (a device, a pipe, a FIFO).
+void SaveDirectly(TGraphic& graphic, const std::string& fileName) {
+    int fd;
+    do {
+        fd = ::open(fileName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat st;
+    // Became a regular file since it was looked at: writing into it without truncating would
+    // leave its old tail behind.
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) RaiseCannotCreate(fileName);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    THandleStream stream(fd);
+    graphic.SaveStream(stream);
+    stream.Flush();
+}
+
 }  // namespace
 
 void TGraphic::SaveFile(const std::string& fileName) {
@@ -196,14 +226,13 @@ void TGraphic::SaveFile(const std::string& fileName) {
     struct stat existing;
     const bool exists = ::stat(fileName.c_str(), &existing) == 0;
     if (exists && !S_ISREG(existing.st_mode)) {
-        TFileStream stream(fileName, ModeCreate);
-        SaveStream(stream);
-        stream.Flush();
+        SaveDirectly(*this, fileName);
         return;
     }
 
     std::string target = fileName;
     if (exists) {
+        if ((existing.st_mode & 0222) == 0) RaiseCannotCreate(fileName);
         char* real = ::realpath(fileName.c_str(), nullptr);
         if (real == nullptr) RaiseCannotCreate(fileName);
         target = real;
