@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "SystemInternal.h"
+
 namespace vdib {
 
 // --- Class references ------------------------------------------------------------------------
@@ -124,6 +126,10 @@ void TGraphic::LoadFile(const std::string& fileName) {
 // cannot be replaced and is written directly, opened for writing only: opened for reading too,
 // the program would be a reader of its own pipe and never see the real reader go away. A FIFO
 // without a reader makes the open wait for one, as with any program that writes to it.
+//
+// While the temporary file exists its name is registered with the process frame, which removes
+// it when an interrupting signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) ends the process; the signals
+// wait while the file is created and registered, and while it is renamed and forgotten.
 
 namespace {
 
@@ -251,7 +257,16 @@ void TGraphic::SaveFile(const std::string& fileName) {
 
     // ".<name>.XXXXXX", with the name shortened so the whole stays within a file name's limit.
     std::string tempName = directory + "." + base.substr(0, 200) + ".XXXXXX";
-    int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    int fd;
+    {
+        detail::TInterruptionsHeld held;
+        fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+        if (fd >= 0 && !detail::RemoveOnInterrupt(tempName.c_str())) {
+            ::close(fd);
+            ::unlink(tempName.c_str());
+            fd = -1;
+        }
+    }
     if (fd < 0) RaiseCannotCreate(fileName);
     try {
         if (exists) {
@@ -271,10 +286,14 @@ void TGraphic::SaveFile(const std::string& fileName) {
         const int closed = ::close(fd);
         fd = -1;
         if (closed != 0) Raise<EWriteError>(msg::WriteError);
+        detail::TInterruptionsHeld held;
         if (::rename(tempName.c_str(), target.c_str()) != 0) RaiseCannotCreate(fileName);
+        detail::RemoveOnInterrupt(nullptr);
     } catch (...) {
         if (fd >= 0) ::close(fd);
+        detail::TInterruptionsHeld held;
         ::unlink(tempName.c_str());
+        detail::RemoveOnInterrupt(nullptr);
         throw;
     }
     SyncDirectory(directory);

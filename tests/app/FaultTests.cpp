@@ -1,17 +1,20 @@
 // The converter when things go wrong around it: a disk that fills up, places it may not write,
-// outputs that are no files (devices, pipes, FIFOs and readers that leave), files that claim
-// pictures of gigabytes, and memcheck watching a whole run. The real binary runs in a child
-// process; the tests look at its report, its exit code, its peak memory and the files it leaves.
+// outputs that are no files (devices, pipes, FIFOs and readers that leave), interrupting signals
+// and size limits, files that claim pictures of gigabytes, and memcheck watching a whole run.
+// The real binary runs in a child process; the tests look at its report, its exit code or
+// signal, its peak memory and the files it leaves.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -260,6 +263,75 @@ TEST(Faults, OutputsThatAreNoFilesGetTheBytesOfAFile) {
         EXPECT_EQ(Entries(directory.Path).size(), c.Kind == Pipe ? 0u : c.Kind == FifoReaderQuits ? 2u : 1u);
     }
     if (!skipped.empty()) GTEST_SKIP() << "the device cases were left out: " << skipped;
+}
+
+// Interrupted by SIGINT, SIGTERM, SIGHUP or SIGQUIT at any moment of a large conversion (while
+// it reads, when its temporary file appears, when that file is large), the converter leaves the
+// old output as it was and no temporary file behind, or else has just finished the new output;
+// and it ends by that signal, as the shell expects (status 128 + n). A file-size limit is a
+// failed write like a full disk: the report, exit code 1, the old output as it was.
+TEST(Faults, InterruptionsAndSizeLimitsLeaveTheOldOutputAndNoTemporaryFile) {
+    TempDir directory;
+    WriteBusyPicture(directory.Path / "big.bmp", 8192, 8192);
+    ASSERT_EQ(RunChild(Converter, {"big.bmp", "new.bmp"}, directory.Path).ExitCode, 0);
+    const std::string converted = ReadWhole(directory.Path / "new.bmp");
+    const std::vector<std::string> entries = {"big.bmp", "new.bmp", "out.bmp"};
+    const std::string old = "an older picture";
+    const auto temporaryFile = [&]() -> fs::path {
+        for (const auto& entry : fs::directory_iterator(directory.Path))
+            if (entry.path().filename().string().starts_with(".out.bmp.")) return entry.path();
+        return {};
+    };
+    // In the child: the signals as a shell leaves them for a program it starts, and no core file.
+    const auto plainSignals = [] {
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::signal(signal, SIG_DFL);
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+    };
+    enum TMoment { HandlersInstalled, TemporaryFileMade, TemporaryFileLarge };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        for (const TMoment moment : {HandlersInstalled, TemporaryFileMade, TemporaryFileLarge}) {
+            SCOPED_TRACE(testing::Message() << strsignal(signal) << " at moment " << moment);
+            WriteWhole(directory.Path / "out.bmp", old);
+            const auto handlerInstalled = [&](pid_t pid) {
+                std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+                bool named = false;
+                for (std::string line; std::getline(status, line);) {
+                    if (line == "Name:\tbmp2rle") named = true;
+                    if (named && line.starts_with("SigCgt:")) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1) & 1) != 0;
+                }
+                return false;
+            };
+            bool reached = false;
+            const TChildResult result = RunChild(Converter, {"big.bmp", "out.bmp"}, directory.Path, plainSignals, [&](pid_t pid) {
+                reached = Await(pid, [&] {
+                    if (moment == HandlersInstalled) return handlerInstalled(pid);
+                    std::error_code error;
+                    const fs::path temporary = temporaryFile();
+                    return !temporary.empty() && (moment == TemporaryFileMade || fs::file_size(temporary, error) >= (16u << 20));
+                });
+                ::kill(pid, signal);
+            });
+            EXPECT_TRUE(reached) << "the run ended before that moment";
+            EXPECT_EQ(result.Signal, signal) << result.Out;
+            EXPECT_EQ(Entries(directory.Path), entries);
+            const std::string now = ReadWhole(directory.Path / "out.bmp");
+            EXPECT_TRUE(now == old || now == converted) << now.size() << " bytes";
+        }
+    }
+    WriteWhole(directory.Path / "out.bmp", old);
+    const TChildResult limited = RunChild(Converter, {"big.bmp", "out.bmp"}, directory.Path, [&] {
+        plainSignals();
+        ::signal(SIGXFSZ, SIG_DFL);
+        const rlimit fourMiB{4u << 20, 4u << 20};
+        ::setrlimit(RLIMIT_FSIZE, &fourMiB);
+    });
+    ExpectReport(limited, "EWriteError", msg::WriteError);
+    EXPECT_EQ(Entries(directory.Path), entries);
+    EXPECT_EQ(ReadWhole(directory.Path / "out.bmp"), old);
 }
 
 // A file of a few hundred bytes that claims a picture of about 2 GB: refused by the size check
