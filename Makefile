@@ -1,8 +1,9 @@
-# Quick start: `make run` converts a sample BMP (or FILE=your.bmp); `make test` builds and runs
-# every test; `make test-sanitize` runs them again under AddressSanitizer and UBSan (in
-# build-asan); `make fuzz` builds the libFuzzer targets with clang (in build-fuzz, see fuzz/).
+# Quick start: `make run` builds the converter alone and converts a sample BMP (or FILE=your.bmp);
+# `make test` builds and runs every test; `make test-sanitize` runs them again under
+# AddressSanitizer and UBSan (in build-asan); `make fuzz` builds the libFuzzer targets with clang
+# (in build-fuzz, see fuzz/).
 BUILD ?= build
-FILE ?= examples/sample8.bmp
+FILE ?= examples/screen8.bmp
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
@@ -14,8 +15,14 @@ build:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The converter says nothing on success; the output name is its default one (the extension, from
+# the last '.' after the last '/', '\' or ':', replaced by _rle.bmp).
+run:
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target bmp2rle
 	$(BUILD)/bin/bmp2rle "$(FILE)"
+	@out="$$(printf '%s' "$(FILE)" | sed -E 's/\.[^./\\:]*$$//')_rle.bmp"; \
+	echo "wrote $$out ($$(stat -c %s "$$out") bytes from $$(stat -c %s "$(FILE)"))"
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)

@@ -3,7 +3,11 @@
 // The header block is the image's Info followed by its colour table (or the three masks of a
 // bit-field image) as they lie in memory. A compressed image is written with RLE8 or RLE4 pixel
 // data: the header block goes out first as a placeholder and is rewritten once the encoder has
-// run and the size of the encoded data is known. The image itself is never changed.
+// run and the size of the encoded data is known. A stream that cannot tell its position (a pipe)
+// cannot be taken back to the placeholder either; there the encoder first runs into a counter,
+// and the headers go out with their final values before the pixel data: the same bytes, in
+// order, without holding the encoded picture in memory. The image itself is never changed, and
+// the stream is flushed at the end, so a failure to store the bytes is raised to the caller.
 #include <algorithm>
 #include <cstring>
 
@@ -35,6 +39,39 @@ struct THeaderBlock {
         PutLE32(Bytes + 20, sizeImage);
     }
 };
+
+// Takes every byte and keeps none, only their count.
+class TCountingStream : public TStream {
+public:
+    int32_t Read(void*, int32_t) override { return 0; }
+    int32_t Write(const void*, int32_t count) override {
+        if (count <= 0) return 0;
+        FCount += count;
+        return count;
+    }
+    int64_t Count() const noexcept { return FCount; }
+
+private:
+    int64_t FCount = 0;
+};
+
+// Writes the RLE pixel data of the image; returns the compression code of what it wrote.
+uint32_t EncodePixels(TStream& stream, const TDIBitmapImage& image) {
+    if (image.Info().biBitCount == 4) {
+        EncodeRLE4(stream, image.Bits, image.Info());
+        return BI_RLE4;
+    }
+    if (image.Info().biBitCount == 8) {
+        EncodeRLE8(stream, image.Bits, image.Info());
+        return BI_RLE8;
+    }
+    return image.Info().biCompression;
+}
+
+// Goes back to a position written before; anywhere else the patch would overwrite pixel data.
+void SeekBack(TStream& stream, int32_t position) {
+    if (stream.Seek(position, soBeginning) != position) Raise<EWriteError>(msg::WriteError);
+}
 
 THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
     const BITMAPINFOHEADER& info = image.Info();
@@ -80,37 +117,45 @@ void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader, bool co
     THeaderBlock block = MakeHeaderBlock(*this);
     const uint32_t length = block.Length;
 
-    const int32_t fileHeaderPosition = static_cast<int32_t>(stream.StreamPosition());
+    const int64_t start = stream.StreamPosition();
+    if (compressed && start < 0) {
+        TCountingStream counter;
+        const uint32_t compression = EncodePixels(counter, *this);
+        const auto encodedSize = static_cast<uint32_t>(counter.Count());
+        block.SetCompression(compression, encodedSize);
+        if (withFileHeader) WriteFileHeader(stream, FileHeaderSize + length + encodedSize, FileHeaderSize + length);
+        stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
+        EncodePixels(stream, *this);
+        stream.Flush();
+        return;
+    }
+
+    const auto fileHeaderPosition = static_cast<int32_t>(start);
     if (withFileHeader) WriteFileHeader(stream, FileHeaderSize + length + Info().biSizeImage, FileHeaderSize + length);
 
     if (!compressed) {
         stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
         if (Info().biSizeImage != 0) stream.WriteExact(Bits, static_cast<int32_t>(Info().biSizeImage));
+        stream.Flush();
         return;
     }
 
     const int32_t headerPosition = static_cast<int32_t>(stream.StreamPosition());
     stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
     const int32_t pixelPosition = static_cast<int32_t>(stream.StreamPosition());
-    uint32_t compression = Info().biCompression;
-    if (Info().biBitCount == 4) {
-        EncodeRLE4(stream, Bits, Info());
-        compression = BI_RLE4;
-    } else if (Info().biBitCount == 8) {
-        EncodeRLE8(stream, Bits, Info());
-        compression = BI_RLE8;
-    }
+    const uint32_t compression = EncodePixels(stream, *this);
     const int32_t endPosition = static_cast<int32_t>(stream.StreamPosition());
     const uint32_t encodedSize = static_cast<uint32_t>(endPosition) - static_cast<uint32_t>(pixelPosition);
     block.SetCompression(compression, encodedSize);
 
     if (withFileHeader) {
-        stream.Seek(fileHeaderPosition, soBeginning);
+        SeekBack(stream, fileHeaderPosition);
         WriteFileHeader(stream, FileHeaderSize + length + encodedSize, FileHeaderSize + length);
     }
-    stream.Seek(headerPosition, soBeginning);
+    SeekBack(stream, headerPosition);
     stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
-    stream.Seek(endPosition, soBeginning);
+    SeekBack(stream, endPosition);
+    stream.Flush();
 }
 
 }  // namespace vdib

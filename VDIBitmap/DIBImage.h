@@ -77,7 +77,9 @@ public:
     // Takes up to 256 entries of the palette as colour table and owns the palette; 0 clears
     // the colour count.
     void SetPaletteHandle(HPALETTE palette);
-    // Writes a BMP file (withFileHeader) or a packed DIB; RLE pixel data when Compressed.
+    // Writes a BMP file (withFileHeader) or a packed DIB; RLE pixel data when Compressed. A
+    // stream that cannot seek gets the same bytes in order. Ends with stream.Flush(), so a
+    // stream that cannot store the bytes raises EWriteError here.
     void WriteToStream(TStream& stream, bool withFileHeader) const;
     // The same with RLE pixel data or plain pixels as `compressed` says, whatever the flag. RLE
     // pixel data for a format that has none is refused as CheckCompressible says, before

@@ -45,7 +45,7 @@ public:
     void ChangePalette(HPALETTE value) override;
     // Reads a BMP file from the stream's position; on failure the old picture stays.
     void LoadStream(TStream& stream) override;
-    // Writes a BMP file (RLE pixel data when Compressed).
+    // Writes a BMP file (RLE pixel data when Compressed) and flushes the stream.
     void SaveStream(TStream& stream) override;
 
     // Draws the whole picture stretched into `rect` (a negative extent mirrors it) with the

@@ -13,6 +13,11 @@
 // The handler writes the text pending in the console buffer and the run-time error line, then
 // ends the process at once: the interrupted code is in no state to run more of the program,
 // module finalisations included.
+//
+// Interruptions (SIGINT, SIGTERM, SIGHUP, SIGQUIT) are no faults: nothing is reported. Their
+// handler removes the temporary file of a save in progress, so that an interrupted run leaves
+// no hidden partial file beside its output, then ends the process by the same signal with its
+// default action. A signal that was ignored at start (a run under nohup) stays ignored.
 #include <dlfcn.h>
 #include <limits.h>
 #include <link.h>
@@ -144,7 +149,59 @@ void FaultHandler(int signal, siginfo_t* info, void* context) {
     ::_exit(code);
 }
 
+constexpr int InterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Changed only while the interrupting signals are held, so the handler never sees half a name.
+char FileToRemove[PATH_MAX + 1];
+
+sigset_t InterruptingSignalSet() noexcept {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signal : InterruptingSignals) sigaddset(&set, signal);
+    return set;
+}
+
+// The signal stays blocked while the handler runs, so raising it again only marks it pending;
+// with the default action back in place it ends the process as soon as the handler returns.
+void InterruptionHandler(int signal) {
+    if (FileToRemove[0] != '\0') ::unlink(FileToRemove);
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(signal, &fallback, nullptr);
+    ::raise(signal);
+}
+
+void InstallInterruptionHandlers() {
+    struct sigaction action{};
+    action.sa_handler = InterruptionHandler;
+    action.sa_mask = InterruptingSignalSet();  // one at a time: the first one ends the process
+    for (const int signal : InterruptingSignals) {
+        struct sigaction previous{};
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
 }  // namespace
+
+TInterruptionsHeld::TInterruptionsHeld() noexcept {
+    const sigset_t held = InterruptingSignalSet();
+    ::pthread_sigmask(SIG_BLOCK, &held, &FPrevious);
+}
+
+TInterruptionsHeld::~TInterruptionsHeld() { ::pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
+
+bool RemoveOnInterrupt(const char* fileName) noexcept {
+    const std::size_t length = fileName != nullptr ? std::strlen(fileName) : 0;
+    if (length >= sizeof FileToRemove) {
+        FileToRemove[0] = '\0';
+        return false;
+    }
+    if (length != 0) std::memcpy(FileToRemove, fileName, length);
+    FileToRemove[length] = '\0';
+    return true;
+}
 
 void InstallFaultHandlers() {
     ImageCount = 0;
@@ -163,9 +220,12 @@ void InstallFaultHandlers() {
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGSEGV, SIGBUS, SIGFPE}) ::sigaction(signal, &action, nullptr);
 
-    // A reader that goes away must become a failed write (an I/O result), not the end of the
-    // process.
+    InstallInterruptionHandlers();
+
+    // A reader that goes away, or a file growing past the size limit, must become a failed write
+    // (EPIPE, EFBIG: an I/O result that is reported), not the end of the process.
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 uint32_t ImageOffset(const void* address) noexcept {

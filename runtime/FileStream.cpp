@@ -95,6 +95,7 @@ struct THandleStream::TBuffer {
     int32_t Length = 0;     // bytes held: read ahead, or waiting to be written
     int32_t Next = 0;       // reading: index of the next byte to hand out
     int64_t DevicePos = -1; // where the descriptor stands; -1 while not known
+    int8_t HasPositions = -1;  // 1 a regular file or block device, 0 anything else, -1 not asked yet
 };
 
 THandleStream::THandleStream(int handle) : FFileHandle(handle) {}
@@ -194,6 +195,17 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
     TBuffer& b = *FBuffer;
     Flush();
+    // A character device such as /dev/null accepts any seek and answers with a position that
+    // means nothing, so positions are believed only where bytes are stored: a regular file or a
+    // block device. Asked once, as the kind of a descriptor does not change.
+    if (b.HasPositions < 0) {
+        struct stat st;
+        b.HasPositions = ::fstat(FFileHandle, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+    }
+    if (!b.HasPositions) {
+        errno = ESPIPE;
+        return -1;
+    }
 
     if (b.Mode == TBuffer::Reading && b.DevicePos >= 0) {
         // A target inside the bytes read ahead costs no system call (StreamPosition, or the

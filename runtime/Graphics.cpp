@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+
+#include "SystemInternal.h"
 
 namespace vdib {
 
@@ -115,8 +118,18 @@ void TGraphic::LoadFile(const std::string& fileName) {
 // Consequences worth knowing: a symbolic link is followed and the file it names is replaced
 // (the link stays a link); the permission bits (and, where allowed, owner and group) of an
 // existing target are carried over; a target with other hard links is replaced by a new file,
-// so the other names keep the old contents. A target that exists but is no regular file (a
-// device such as /dev/null, a pipe) cannot be replaced and is written directly.
+// so the other names keep the old contents. A file without any write permission bit is refused
+// whoever asks, root included: replacing it needs only the directory's permission, but it is
+// plainly meant to stay as it is.
+//
+// A target that exists but is no regular file (a device such as /dev/null, a pipe, a FIFO)
+// cannot be replaced and is written directly, opened for writing only: opened for reading too,
+// the program would be a reader of its own pipe and never see the real reader go away. A FIFO
+// without a reader makes the open wait for one, as with any program that writes to it.
+//
+// While the temporary file exists its name is registered with the process frame, which removes
+// it when an interrupting signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) ends the process; the signals
+// wait while the file is created and registered, and while it is renamed and forgotten.
 
 namespace {
 
@@ -188,6 +201,29 @@ void SyncDirectory(const std::string& directory) {
     ::close(fd);
 }
 
+// Writes into a target that cannot be replaced (a device, a pipe, a FIFO).
+void SaveDirectly(TGraphic& graphic, const std::string& fileName) {
+    int fd;
+    do {
+        fd = ::open(fileName.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat st;
+    // Became a regular file since it was looked at: writing into it without truncating would
+    // leave its old tail behind.
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0) RaiseCannotCreate(fileName);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    THandleStream stream(fd);
+    graphic.SaveStream(stream);
+    stream.Flush();
+}
+
 }  // namespace
 
 void TGraphic::SaveFile(const std::string& fileName) {
@@ -196,14 +232,13 @@ void TGraphic::SaveFile(const std::string& fileName) {
     struct stat existing;
     const bool exists = ::stat(fileName.c_str(), &existing) == 0;
     if (exists && !S_ISREG(existing.st_mode)) {
-        TFileStream stream(fileName, ModeCreate);
-        SaveStream(stream);
-        stream.Flush();
+        SaveDirectly(*this, fileName);
         return;
     }
 
     std::string target = fileName;
     if (exists) {
+        if ((existing.st_mode & 0222) == 0) RaiseCannotCreate(fileName);
         char* real = ::realpath(fileName.c_str(), nullptr);
         if (real == nullptr) RaiseCannotCreate(fileName);
         target = real;
@@ -222,7 +257,16 @@ void TGraphic::SaveFile(const std::string& fileName) {
 
     // ".<name>.XXXXXX", with the name shortened so the whole stays within a file name's limit.
     std::string tempName = directory + "." + base.substr(0, 200) + ".XXXXXX";
-    int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    int fd;
+    {
+        detail::TInterruptionsHeld held;
+        fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+        if (fd >= 0 && !detail::RemoveOnInterrupt(tempName.c_str())) {
+            ::close(fd);
+            ::unlink(tempName.c_str());
+            fd = -1;
+        }
+    }
     if (fd < 0) RaiseCannotCreate(fileName);
     try {
         if (exists) {
@@ -242,10 +286,14 @@ void TGraphic::SaveFile(const std::string& fileName) {
         const int closed = ::close(fd);
         fd = -1;
         if (closed != 0) Raise<EWriteError>(msg::WriteError);
+        detail::TInterruptionsHeld held;
         if (::rename(tempName.c_str(), target.c_str()) != 0) RaiseCannotCreate(fileName);
+        detail::RemoveOnInterrupt(nullptr);
     } catch (...) {
         if (fd >= 0) ::close(fd);
+        detail::TInterruptionsHeld held;
         ::unlink(tempName.c_str());
+        detail::RemoveOnInterrupt(nullptr);
         throw;
     }
     SyncDirectory(directory);

@@ -14,6 +14,8 @@ const TModule ClassesModule = {"Classes", nullptr, nullptr};
 
 void TStream::ChangeSize(int32_t) {}
 
+void TStream::Flush() {}
+
 void TStream::ChangeSize64(int64_t newSize) {
     if (!Fits32(newSize)) Raise<ERangeError>(msg::RangeError);
     ChangeSize(static_cast<int32_t>(newSize));

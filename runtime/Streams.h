@@ -46,6 +46,10 @@ public:
     void ReadExact(void* buffer, int32_t count);
     void WriteExact(const void* buffer, int32_t count);
 
+    // Writes out what the stream holds back, so that a failure to store it is reported here:
+    // EWriteError. Base: does nothing (nothing is held back).
+    virtual void Flush();
+
 private:
     bool FInBaseSeek = false;  // detects that neither Seek form is provided
 };
@@ -55,6 +59,10 @@ private:
 // see (bytes, positions, sizes, errors) is the same as without it. Buffered output that cannot
 // be written raises EWriteError from the next Flush, Seek, Size or ChangeSize; the destructor
 // writes out what is left but cannot report a failure, so writers call Flush at the end.
+//
+// Only a regular file or a block device has positions. On anything else (a pipe, a FIFO, a
+// socket, a terminal or another character device) every Seek fails, returning -1 with errno
+// ESPIPE, so StreamPosition and Size are -1 there; reads and writes work as on a file.
 class THandleStream : public TStream {
 public:
     explicit THandleStream(int handle);
@@ -69,7 +77,7 @@ public:
     void ChangeSize64(int64_t newSize) override;
 
     // Writes out buffered output; EWriteError when the file does not take all of it.
-    void Flush();
+    void Flush() override;
 
     int FileHandle() const noexcept { return FFileHandle; }
 

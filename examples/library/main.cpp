@@ -35,9 +35,10 @@ int main(int argc, char** argv) {
         const int32_t height = 2 * picture.Height();
         vdib::TSurfaceCanvas canvas(width, height);
         picture.PaintOn(canvas, {0, 0, width, height});
+        // The library's writers flush the stream they are given: a file that cannot take the
+        // bytes raises EWriteError from the save itself.
         vdib::TFileStream drawing(stem + "_drawing.bmp", vdib::ModeCreate);
         vdib::SaveSurfaceAsBMP(canvas.DeviceContext(), drawing);
-        drawing.Flush();
 
         std::printf("%s: %d x %d, %d bits; wrote %s_rle.bmp and %s_drawing.bmp (%d x %d)\n", argv[1],
                     picture.Width(), picture.Height(), picture.ImageRef().Format.BitCount, stem.c_str(),

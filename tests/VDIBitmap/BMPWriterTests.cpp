@@ -1,5 +1,6 @@
-// The BMP writer: the layout of what it writes, the back-patched header of RLE output, round
-// trips through the reader for every format, and a stream that stops taking bytes.
+// The BMP writer: the layout of what it writes, the back-patched header of RLE output (or the
+// same bytes in order where the stream cannot go back), round trips through the reader for every
+// format, and a stream that stops taking bytes or moving back.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -84,6 +85,10 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
             TTestStream rle;
             (c.bits == 8 ? EncodeRLE8 : EncodeRLE4)(rle, image->Bits, image->Info());
             EXPECT_EQ(Bytes(file.begin() + c.offBits, file.end()), rle.Data());
+            TTestStream pipe;  // no way back to the headers: the same bytes, written in order
+            pipe.Seeks = TTestStream::None;
+            image->WriteToStream(pipe, true);
+            EXPECT_EQ(pipe.Data(), file);
         }
         EXPECT_EQ(std::memcmp(&before, &image->Info(), sizeof before), 0) << "writing changed the image";
         for (const bool withFileHeader : {true, false}) {
@@ -103,6 +108,7 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
     }
 }
 
+// So does one that cannot go back to patch the headers: nothing more is written after the RLE data.
 TEST(BMPWriter, AStreamThatRefusesBytesRaisesWriteError) {
     ImagePtr image = Picture(8, 64, 64, false, 256);
     for (const bool compressed : {false, true})
@@ -112,6 +118,11 @@ TEST(BMPWriter, AStreamThatRefusesBytesRaisesWriteError) {
             TTestStream stream({}, room);
             ExpectRaise([&] { image->WriteToStream(stream, true); }, "ストリームへの書き込みエラー", "EWriteError");
         }
+    TTestStream stream, rle;  // the image compressed, as the loop left it
+    stream.Seeks = TTestStream::TellOnly;
+    EncodeRLE8(rle, image->Bits, image->Info());
+    ExpectRaise([&] { image->WriteToStream(stream, true); }, "ストリームへの書き込みエラー", "EWriteError");
+    EXPECT_EQ(stream.BlockSize(), 14 + 40 + 1024 + rle.BlockSize());
 }
 
 }  // namespace

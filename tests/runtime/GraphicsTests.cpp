@@ -74,8 +74,11 @@ TEST(SaveFile, ReplacesTheTargetSafely) {
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"dangling.bmp", "link.bmp", "out.bmp", "real"}));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path / "real"), fs::directory_iterator()), 2);
 
-    EXPECT_NO_THROW(TTextGraphic("data").SaveFile("/dev/null"));
-    ExpectRaise([&] { TTextGraphic("data").SaveFile("/dev/full"); }, "ストリームへの書き込みエラー", "EWriteError");
+    for (const auto& [name, minor] : {std::pair{"null", NullDevice}, {"full", FullDevice}})
+        if (const std::string why = MakeDevice(dir / name, minor); !why.empty()) GTEST_SKIP() << why;
+    EXPECT_NO_THROW(TTextGraphic("data").SaveFile(dir / "null"));
+    ExpectRaise([&] { TTextGraphic("data").SaveFile(dir / "full"); }, "ストリームへの書き込みエラー", "EWriteError");
+    EXPECT_TRUE(fs::is_character_file(dir.Path / "null") && fs::is_character_file(dir.Path / "full"));
 }
 
 // Extensions are lower-cased (bytes above ASCII stay as they are); removing a class takes its

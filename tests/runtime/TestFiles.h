@@ -1,9 +1,14 @@
 // Helpers shared by the tests that touch files: a scratch directory, whole-file reads and writes,
-// and an expectation on the exact class and message of a raised exception.
+// devices of the tests' own, and an expectation on the exact class and message of a raised
+// exception.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -46,6 +51,22 @@ inline std::string ReadWhole(const std::filesystem::path& name) {
 
 inline void WriteWhole(const std::filesystem::path& name, const std::string& bytes) {
     std::ofstream(name, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The character devices a test may need, made in its own folder: the machine's /dev is never
+// written to by a test.
+inline constexpr unsigned NullDevice = 3;  // c 1 3: takes everything
+inline constexpr unsigned FullDevice = 7;  // c 1 7: refuses every write with ENOSPC
+
+// Makes the device `minor` (NullDevice or FullDevice) at `path`. Returns "" when it is there and
+// can be opened, otherwise why not (for GTEST_SKIP).
+inline std::string MakeDevice(const std::filesystem::path& path, unsigned minor) {
+    if (::geteuid() != 0) return "only root can make a device node";
+    if (::mknod(path.c_str(), S_IFCHR | 0666, ::makedev(1, minor)) != 0) return "mknod failed for " + path.string();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return "the temporary folder's file system does not open devices (nodev)";
+    ::close(fd);
+    return "";
 }
 
 // Expects `action` to raise exactly the class named `className` with `message`.

@@ -62,7 +62,8 @@ struct InfoBmp {
 };
 
 // A memory stream holding `bytes`, positioned at 0, that takes at most Room more bytes (-1: any
-// number) and then refuses the rest as a full disk would.
+// number) and then refuses the rest as a full disk would. Its seeks can fail (-1, nothing moves):
+// every one as on a pipe, or all but the question for the position.
 class TTestStream : public TMemoryStream {
 public:
     explicit TTestStream(const Bytes& bytes = {}, int32_t room = -1) {
@@ -74,11 +75,16 @@ public:
         if (Room >= 0) count = std::clamp(count, 0, Room), Room -= count;
         return TMemoryStream::Write(buffer, count);
     }
+    int32_t Seek(int32_t offset, uint16_t origin) override {
+        if (Seeks == None || (Seeks == TellOnly && (offset != 0 || origin != soCurrent))) return -1;
+        return TMemoryStream::Seek(offset, origin);
+    }
     Bytes Data() const {
         const auto* p = static_cast<const uint8_t*>(BlockAddress());
         return Bytes(p, p + BlockSize());
     }
     int32_t Room = -1;
+    enum { All, TellOnly, None } Seeks = All;
 };
 
 }  // namespace vdib::test

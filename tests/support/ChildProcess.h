@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,13 @@ struct TChildResult {
 };
 
 // Runs `program` with `arguments` (program name not included) in `workingDirectory`.
+// `beforeExec` runs in the child just before the program starts (limits, signal dispositions,
+// extra descriptors); `whileRunning` runs here with the child's id before it is waited for, and
+// must not reap it.
 inline TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
-                             const std::filesystem::path& workingDirectory) {
+                             const std::filesystem::path& workingDirectory,
+                             const std::function<void()>& beforeExec = {},
+                             const std::function<void(pid_t)>& whileRunning = {}) {
     TempDir captures;
     const std::string outPath = captures / "stdout", errPath = captures / "stderr";
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -36,9 +42,11 @@ inline TChildResult RunChild(const std::string& program, const std::vector<std::
         if (::chdir(workingDirectory.c_str()) != 0) ::_exit(126);
         ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
         ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        if (beforeExec) beforeExec();
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }
+    if (whileRunning) whileRunning(pid);
     int status = 0;
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
