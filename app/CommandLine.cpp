@@ -19,42 +19,35 @@ constexpr char Quote = '"';
 // A byte that ends an argument or lies between arguments; 0 ends the text.
 bool IsSeparatorOrEnd(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
-TLeadBytes MakeCP932LeadBytes() {
-    TLeadBytes table{};
-    for (int b = 0x81; b <= 0x9F; ++b) table[static_cast<std::size_t>(b)] = true;
-    for (int b = 0xE0; b <= 0xFC; ++b) table[static_cast<std::size_t>(b)] = true;
-    return table;
-}
-
 bool IsShiftJIS(const char* codeSet) {
     for (const char* name : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "WINDOWS-31J", "MS932"})
         if (::strcasecmp(codeSet, name) == 0) return true;
     return false;
 }
 
-TLeadBytes LocaleLeadBytes() {
+bool LocaleIsShiftJIS() {
     // A private locale object, so that the program's global locale stays as it is.
     const locale_t locale = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-    if (locale == static_cast<locale_t>(0)) return NoLeadBytes();
+    if (locale == static_cast<locale_t>(0)) return false;
     const bool shiftJIS = IsShiftJIS(::nl_langinfo_l(CODESET, locale));
     ::freelocale(locale);
-    return shiftJIS ? CP932LeadBytes() : NoLeadBytes();
+    return shiftJIS;
 }
 
 // Walks one argument from `p`, handing each byte that belongs to it to `take`; returns the
 // position behind the argument. The same walk counts the bytes and then copies them.
 template <class Take>
-const char* WalkArgument(const char* p, const TLeadBytes& leadBytes, Take take) {
+const char* WalkArgument(const char* p, TCharacterStep next, Take take) {
     auto takeCharacter = [&](const char* from) {
-        const char* next = CharNext(from, leadBytes);
-        for (; from != next; ++from) take(*from);
-        return next;
+        const char* to = next(from);
+        for (; from != to; ++from) take(*from);
+        return to;
     };
     while (!IsSeparatorOrEnd(*p)) {
         if (*p == Quote) {
-            p = CharNext(p, leadBytes);
+            p = next(p);
             while (*p != '\0' && *p != Quote) p = takeCharacter(p);
-            if (*p != '\0') p = CharNext(p, leadBytes);
+            if (*p != '\0') p = next(p);
         } else {
             p = takeCharacter(p);
         }
@@ -64,31 +57,24 @@ const char* WalkArgument(const char* p, const TLeadBytes& leadBytes, Take take) 
 
 }  // namespace
 
-const TLeadBytes& NoLeadBytes() {
-    static const TLeadBytes table{};
-    return table;
+const char* NextSingleByte(const char* position) { return *position == '\0' ? position : position + 1; }
+
+const char* NextCP932(const char* position) {
+    const auto byte = static_cast<unsigned char>(*position);
+    if (byte == 0) return position;
+    const bool lead = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    return lead && position[1] != '\0' ? position + 2 : position + 1;
 }
 
-const TLeadBytes& CP932LeadBytes() {
-    static const TLeadBytes table = MakeCP932LeadBytes();
-    return table;
+const char* NextSystemCharacter(const char* position) {
+    static const TCharacterStep step = LocaleIsShiftJIS() ? NextCP932 : NextSingleByte;
+    return step(position);
 }
 
-const TLeadBytes& SystemLeadBytes() {
-    static const TLeadBytes table = LocaleLeadBytes();
-    return table;
-}
-
-const char* CharNext(const char* position, const TLeadBytes& leadBytes) {
-    if (*position == '\0') return position;
-    if (leadBytes[static_cast<unsigned char>(*position)] && position[1] != '\0') return position + 2;
-    return position + 1;
-}
-
-std::string NextArgument(const char*& position, const TLeadBytes& leadBytes) {
+std::string NextArgument(const char*& position, TCharacterStep next) {
     const char* p = position;
     for (;;) {
-        while (*p != '\0' && IsSeparatorOrEnd(*p)) p = CharNext(p, leadBytes);
+        while (*p != '\0' && IsSeparatorOrEnd(*p)) p = next(p);
         if (p[0] == Quote && p[1] == Quote)
             p += 2;
         else
@@ -96,18 +82,18 @@ std::string NextArgument(const char*& position, const TLeadBytes& leadBytes) {
     }
 
     std::size_t length = 0;
-    WalkArgument(p, leadBytes, [&](char) { ++length; });
+    WalkArgument(p, next, [&](char) { ++length; });
     std::string argument(length, '\0');
     std::size_t filled = 0;
-    position = WalkArgument(p, leadBytes, [&](char c) { argument[filled++] = c; });
+    position = WalkArgument(p, next, [&](char c) { argument[filled++] = c; });
     return argument;
 }
 
-std::string GetCommandArgument(const std::string& commandLine, int index, const TLeadBytes& leadBytes) {
+std::string GetCommandArgument(const std::string& commandLine, int index, TCharacterStep next) {
     const char* position = commandLine.c_str();
     std::string argument;
     for (;;) {
-        argument = NextArgument(position, leadBytes);
+        argument = NextArgument(position, next);
         if (index <= 0 || argument.empty()) return argument;
         --index;
     }
@@ -131,11 +117,15 @@ std::string GetCommandArgument(int index) {
     return {};
 }
 
-std::size_t FindLastDelimiter(std::string_view delimiters, std::string_view name, const TLeadBytes& leadBytes) {
-    // Which bytes are trail bytes is only known walking from the front.
-    std::vector<bool> isTrail(name.size(), false);
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (leadBytes[static_cast<unsigned char>(name[i])] && i + 1 < name.size()) isTrail[++i] = true;
+std::size_t FindLastDelimiter(std::string_view delimiters, std::string_view name, TCharacterStep next) {
+    // Which bytes are trail bytes is only known walking from the front. A zero byte ends the
+    // walk, as it ends the text for the system; the bytes after it stand alone.
+    const std::string text(name);
+    std::vector<bool> isTrail(text.size(), false);
+    for (const char* p = text.c_str(); *p != '\0';) {
+        const char* following = next(p);
+        for (const char* q = p + 1; q < following; ++q) isTrail[static_cast<std::size_t>(q - text.c_str())] = true;
+        p = following;
     }
     for (std::size_t position = name.size(); position > 0; --position) {
         const char c = name[position - 1];
@@ -149,10 +139,10 @@ std::size_t FindLastDelimiter(std::string_view delimiters, std::string_view name
     return 0;
 }
 
-std::string ReplaceExtension(std::string_view name, std::string_view extension, const TLeadBytes& leadBytes) {
+std::string ReplaceExtension(std::string_view name, std::string_view extension, TCharacterStep next) {
     // "/" separates directories on this system; without it "dir.x/photo" would lose
     // "x/photo" as its extension.
-    const std::size_t position = FindLastDelimiter("./\\:", name, leadBytes);
+    const std::size_t position = FindLastDelimiter("./\\:", name, next);
     std::string result(position != 0 && name[position - 1] == '.' ? name.substr(0, position - 1) : name);
     result += extension;
     return result;

@@ -6,37 +6,33 @@
 // taken for a quote, a separator or a delimiter.
 #pragma once
 
-#include <array>
 #include <string>
 #include <string_view>
 
 namespace vdib {
 
-// Which bytes open a double-byte character.
-using TLeadBytes = std::array<bool, 256>;
+// A code page as the walk over text needs it: the position of the character after the one at
+// `position` in zero-terminated text, two bytes on for a double-byte lead byte followed by a
+// non-zero byte, otherwise one; `position` itself at the terminating zero.
+using TCharacterStep = const char* (*)(const char* position);
 
-// No lead bytes: single-byte code pages and UTF-8.
-const TLeadBytes& NoLeadBytes();
-// Code page 932 (Shift JIS): 0x81-0x9F and 0xE0-0xFC.
-const TLeadBytes& CP932LeadBytes();
-// The table of the locale's code set (LC_CTYPE from the environment): code page 932 for
-// Shift JIS locales, otherwise none. Settled on first use.
-const TLeadBytes& SystemLeadBytes();
-
-// The position of the next character: two bytes on for a lead byte followed by a non-zero byte,
-// otherwise one; `position` itself at the terminating zero.
-const char* CharNext(const char* position, const TLeadBytes& leadBytes);
+// Single-byte code pages and UTF-8: every byte stands alone.
+const char* NextSingleByte(const char* position);
+// Code page 932 (Shift JIS): lead bytes 0x81-0x9F and 0xE0-0xFC.
+const char* NextCP932(const char* position);
+// The system's code page.
+const char* NextSystemCharacter(const char* position);
 
 // Extracts one argument from the zero-terminated text at `position` and moves `position` just
 // behind it. Separators (bytes 1 to 32) and empty quoted pairs ("") before the argument are
 // skipped. The argument runs while the byte is above 32; a double quote opens a stretch, ended
 // by the next double quote or the end of the text, in which spaces belong to the argument; the
 // quotes are dropped. There is no escape character. An empty result means the text is used up.
-std::string NextArgument(const char*& position, const TLeadBytes& leadBytes);
+std::string NextArgument(const char*& position, TCharacterStep next);
 
 // Argument `index` of a whole command line whose first argument is the program as typed
 // (index 0); empty when there are fewer arguments.
-std::string GetCommandArgument(const std::string& commandLine, int index, const TLeadBytes& leadBytes);
+std::string GetCommandArgument(const std::string& commandLine, int index, TCharacterStep next);
 
 // Argument `index` of this process. Index 0 is the program's own file as the system reports it
 // (at most 260 characters); 1 and above come from the arguments the process received, with
@@ -45,11 +41,11 @@ std::string GetCommandArgument(int index);
 
 // The 1-based position of the last byte of `name` that is one of `delimiters`, 0 when there is
 // none. A zero byte never counts; a trail byte of a double-byte character is skipped.
-std::size_t FindLastDelimiter(std::string_view delimiters, std::string_view name, const TLeadBytes& leadBytes);
+std::size_t FindLastDelimiter(std::string_view delimiters, std::string_view name, TCharacterStep next);
 
 // `name` without its extension, followed by `extension`. The extension is the text from the
 // last "." that comes after the last directory separator ("/", "\" or ":").
 std::string ReplaceExtension(std::string_view name, std::string_view extension,
-                             const TLeadBytes& leadBytes = SystemLeadBytes());
+                             TCharacterStep next = NextSystemCharacter);
 
 }  // namespace vdib

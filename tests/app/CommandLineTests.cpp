@@ -10,10 +10,10 @@ namespace vdib {
 namespace {
 
 // Every argument of `commandLine` after the program, as GetCommandArgument yields them.
-std::vector<std::string> ArgumentsOf(const std::string& commandLine, const TLeadBytes& leadBytes = NoLeadBytes()) {
+std::vector<std::string> ArgumentsOf(const std::string& commandLine, TCharacterStep next = NextSingleByte) {
     std::vector<std::string> arguments;
-    for (int index = 1; !GetCommandArgument(commandLine, index, leadBytes).empty(); ++index)
-        arguments.push_back(GetCommandArgument(commandLine, index, leadBytes));
+    for (int index = 1; !GetCommandArgument(commandLine, index, next).empty(); ++index)
+        arguments.push_back(GetCommandArgument(commandLine, index, next));
     return arguments;
 }
 
@@ -22,7 +22,7 @@ TEST(CommandLine, SplitsByTheQuotingRules) {
     const struct {
         std::string commandLine;
         Args arguments;
-        const TLeadBytes& leadBytes = NoLeadBytes();
+        TCharacterStep next = NextSingleByte;
     } cases[] = {
         {"bmp2rle   \t ", {}},
         {"bmp2rle \"\" b.bmp", {"b.bmp"}},
@@ -37,21 +37,21 @@ TEST(CommandLine, SplitsByTheQuotingRules) {
         {"bmp2rle x\"\"y", {"xy"}},
         {"bmp2rle a \"\"", {"a"}},
         // 0x95 0x22 is one character in code page 932: its trail byte is no quote.
-        {"p \x95\x22 x.bmp", {"\x95\x22", "x.bmp"}, CP932LeadBytes()},
-        {"p \"\x95\x22 x\" y", {"\x95\x22 x", "y"}, CP932LeadBytes()},
+        {"p \x95\x22 x.bmp", {"\x95\x22", "x.bmp"}, NextCP932},
+        {"p \"\x95\x22 x\" y", {"\x95\x22 x", "y"}, NextCP932},
         {"p \"\x95\x22 x\" y", {"\x95", "x y"}},
-        {"p a\x83", {"a\x83"}, CP932LeadBytes()},  // a lead byte at the very end stands alone
+        {"p a\x83", {"a\x83"}, NextCP932},  // a lead byte at the very end stands alone
     };
-    for (const auto& c : cases) EXPECT_EQ(ArgumentsOf(c.commandLine, c.leadBytes), c.arguments) << c.commandLine;
+    for (const auto& c : cases) EXPECT_EQ(ArgumentsOf(c.commandLine, c.next), c.arguments) << c.commandLine;
     const std::string line = "\"C:\\Program Files\\bmp2rle.exe\" in.bmp";
-    EXPECT_EQ(GetCommandArgument(line, 0, NoLeadBytes()), "C:\\Program Files\\bmp2rle.exe");
+    EXPECT_EQ(GetCommandArgument(line, 0, NextSingleByte), "C:\\Program Files\\bmp2rle.exe");
 }
 
 TEST(DefaultOutputName, ReplacesTheExtensionAfterTheLastDirectory) {
     const struct {
         const char* input;
         const char* output;
-        const TLeadBytes& leadBytes = NoLeadBytes();
+        TCharacterStep next = NextSingleByte;
     } cases[] = {
         {"photo.bmp", "photo_rle.bmp"},
         {"C:\\pics\\photo.small.bmp", "C:\\pics\\photo.small_rle.bmp"},
@@ -64,12 +64,12 @@ TEST(DefaultOutputName, ReplacesTheExtensionAfterTheLastDirectory) {
         {"../pics/photo.BMP", "../pics/photo_rle.bmp"},
         // "\x95\x5C" is one character of code page 932: its trail byte is no "\"; nor is a
         // "." after a lead byte an extension.
-        {"dir.x\\\x95\x5C", "dir.x\\\x95\x5C_rle.bmp", CP932LeadBytes()},
-        {"\x95\x5C.bmp", "\x95\x5C_rle.bmp", CP932LeadBytes()},
-        {"x\x83.", "x\x83._rle.bmp", CP932LeadBytes()},
+        {"dir.x\\\x95\x5C", "dir.x\\\x95\x5C_rle.bmp", NextCP932},
+        {"\x95\x5C.bmp", "\x95\x5C_rle.bmp", NextCP932},
+        {"x\x83.", "x\x83._rle.bmp", NextCP932},
     };
-    for (const auto& c : cases) EXPECT_EQ(ReplaceExtension(c.input, "", c.leadBytes) + "_rle.bmp", c.output) << c.input;
-    EXPECT_EQ(ReplaceExtension("photo.bmp", ".rle", NoLeadBytes()), "photo.rle");
+    for (const auto& c : cases) EXPECT_EQ(ReplaceExtension(c.input, "", c.next) + "_rle.bmp", c.output) << c.input;
+    EXPECT_EQ(ReplaceExtension("photo.bmp", ".rle", NextSingleByte), "photo.rle");
 }
 
 }  // namespace
