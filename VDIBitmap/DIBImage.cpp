@@ -66,8 +66,8 @@ TDIBitmapImage* TDIBitmapImage::CreateBlank(const TDIBFormat& format, int32_t wi
 }
 
 TDIBitmapImage::~TDIBitmapImage() {
-    if (Bits != nullptr) UnmapViewOfFile(Bits);
-    if (MappingHandle != 0) CloseHandle(MappingHandle);
+    if (Bits != nullptr) UnmapBlockView(Bits);
+    if (MappingHandle != 0) CloseBlockMapping(MappingHandle);
     if (PaletteHandle != 0) DeleteObject(PaletteHandle);
 }
 
@@ -76,9 +76,9 @@ TDIBitmapImage::~TDIBitmapImage() {
 // mapped is reported, since the rest of the library relies on the block being there.
 void TDIBitmapImage::AllocateBits() {
     if (Info().biSizeImage == 0) return;
-    MappingHandle = CreateFileMapping(Info().biSizeImage);
+    MappingHandle = CreateBlockMapping(Info().biSizeImage);
     if (MappingHandle == 0) Raise<EOutOfMemory>(msg::OutOfMemory);
-    Bits = static_cast<uint8_t*>(MapViewOfFile(MappingHandle));
+    Bits = static_cast<uint8_t*>(MapBlockView(MappingHandle));
     if (Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <VDIBitmap/DIBGeometry.h>
 #include <VDIBitmap/Graphics.h>
 #include <VDIBitmap/Platform.h>
 #include <VDIBitmap/Streams.h>

@@ -7,14 +7,13 @@
 
 #include <cstdint>
 
+#include <VDIBitmap/Clipboard.h>
 #include <VDIBitmap/DIBImage.h>
 #include <VDIBitmap/Graphics.h>
 #include <VDIBitmap/Streams.h>
 
 namespace vdib {
 
-// The clipboard format of a packed DIB.
-inline constexpr uint16_t CF_DIB = 8;
 
 class TDIBitmap : public TGraphic {
 public:

@@ -1,38 +1,20 @@
 #include "CommandLine.h"
 
-#include <langinfo.h>
-#include <locale.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <vector>
 
 #include <VDIBitmap/System.h>
 
+#include "os/Process.h"
+
 namespace vdib {
 
 namespace {
 
-constexpr std::size_t MaxModuleNameLength = 260;
 constexpr char Quote = '"';
 
 // A byte that ends an argument or lies between arguments; 0 ends the text.
 bool IsSeparatorOrEnd(char c) { return static_cast<unsigned char>(c) <= ' '; }
-
-bool IsShiftJIS(const char* codeSet) {
-    for (const char* name : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "WINDOWS-31J", "MS932"})
-        if (::strcasecmp(codeSet, name) == 0) return true;
-    return false;
-}
-
-bool LocaleIsShiftJIS() {
-    // A private locale object, so that the program's global locale stays as it is.
-    const locale_t locale = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-    if (locale == static_cast<locale_t>(0)) return false;
-    const bool shiftJIS = IsShiftJIS(::nl_langinfo_l(CODESET, locale));
-    ::freelocale(locale);
-    return shiftJIS;
-}
 
 // Walks one argument from `p`, handing each byte that belongs to it to `take`; returns the
 // position behind the argument. The same walk counts the bytes and then copies them.
@@ -66,10 +48,7 @@ const char* NextCP932(const char* position) {
     return lead && position[1] != '\0' ? position + 2 : position + 1;
 }
 
-const char* NextSystemCharacter(const char* position) {
-    static const TCharacterStep step = LocaleIsShiftJIS() ? NextCP932 : NextSingleByte;
-    return step(position);
-}
+const char* NextSystemCharacter(const char* position) { return os::NextCharacter(position); }
 
 std::string NextArgument(const char*& position, TCharacterStep next) {
     const char* p = position;
@@ -101,13 +80,11 @@ std::string GetCommandArgument(const std::string& commandLine, int index, TChara
 
 std::string GetCommandArgument(int index) {
     if (index < 0) return {};
-    if (index == 0) {
-        char path[MaxModuleNameLength];
-        const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-        return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
-    }
-    // The system hands over the arguments already split; an empty one would otherwise shift
-    // every name after it.
+    if (index == 0) return os::ModuleFileName();
+    // Where the system keeps the command line as one string, the program splits it itself.
+    if (const char* commandLine = os::CommandLine()) return GetCommandArgument(commandLine, index, NextSystemCharacter);
+    // Elsewhere the arguments come already split; an empty one would otherwise shift every name
+    // after it.
     const std::vector<std::string>& arguments = ProcessArguments();
     int remaining = index;
     for (std::size_t i = 1; i < arguments.size(); ++i) {

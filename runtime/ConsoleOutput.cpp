@@ -6,24 +6,19 @@
 // output is closed at exit. A failed open or write is recorded as the pending I/O result, the
 // buffered text is dropped, and later writes are ignored until the result is read (IOResult or
 // IOCheck). Nothing here raises except IOCheck.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
+#include <VDIBitmap/Compiler.h>
 #include <VDIBitmap/System.h>
+
 #include "SystemInternal.h"
+#include "os/Console.h"
 
 namespace vdib {
 
 namespace {
 
 constexpr std::size_t OutputBufferSize = 128;
-constexpr int StandardOutput = 1;
-// "File not open": standard output exists but its kind cannot be told.
-constexpr int NoFileType = 105;
 
 struct TTextOutput {
     bool IsOpen = false;
@@ -34,34 +29,6 @@ struct TTextOutput {
 
 TTextOutput Output;
 thread_local int InOutRes = 0;
-
-// The I/O result codes of the message table, from the platform's errno. Codes without a
-// meaning of their own are reported as they are, except EIO: its errno value (5) is the
-// table's "File access denied", so it is reported as 29, the usual code of a write fault.
-int IOResultFromErrno(int error) {
-    switch (error) {
-        case ENOENT:
-            return 2;
-        case ENOTDIR:
-        case ENAMETOOLONG:
-            return 3;
-        case EMFILE:
-        case ENFILE:
-            return 4;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return 5;
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
-            return 101;
-        case EIO:
-            return 29;
-        default:
-            return error;
-    }
-}
 
 std::string IOErrorMessage(int code) {
     switch (code) {
@@ -84,42 +51,14 @@ std::string IOErrorMessage(int code) {
     }
 }
 
-// Writes all bytes, resuming after interrupts and partial writes; false with `error` set when
-// the platform refuses.
-bool WriteAll(const char* data, std::size_t count, int& error) noexcept {
-    while (count > 0) {
-        const ssize_t written = ::write(StandardOutput, data, count);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            return false;
-        }
-        if (written == 0) {
-            error = EIO;
-            return false;
-        }
-        data += written;
-        count -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 bool OpenOutput() {
-    // A descriptor that exists but cannot be written (the frame parks /dev/null read-only on a
-    // closed standard output) counts as an invalid handle, like a missing one.
-    const int flags = ::fcntl(StandardOutput, F_GETFL);
-    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
-        InOutRes = IOResultFromErrno(flags < 0 ? errno : EBADF);
+    bool isDevice = false;
+    const int result = os::OpenStandardOutput(isDevice);
+    if (result != 0) {
+        InOutRes = result;
         return false;
     }
-    struct stat status;
-    if (::fstat(StandardOutput, &status) != 0) {
-        // The descriptor stays open: closing it would let the next file opened take it over as
-        // standard output.
-        InOutRes = NoFileType;
-        return false;
-    }
-    Output.IsDevice = S_ISCHR(status.st_mode);
+    Output.IsDevice = isDevice;
     Output.IsOpen = true;
     Output.Fill = 0;
     return true;
@@ -127,10 +66,9 @@ bool OpenOutput() {
 
 void FlushBuffer() {
     if (Output.Fill == 0) return;
-    int error = 0;
-    const bool written = WriteAll(Output.Buffer, Output.Fill, error);
+    const int result = os::WriteStandardOutput(Output.Buffer, Output.Fill);
     Output.Fill = 0;
-    if (!written) InOutRes = IOResultFromErrno(error);
+    if (result != 0) InOutRes = result;
 }
 
 }  // namespace
@@ -168,7 +106,7 @@ int IOResult() {
     const int code = IOResult();
     if (code == 0) return;
     EInOutError e(IOErrorMessage(code), code);
-    e.RaiseAddress = __builtin_return_address(0);
+    e.RaiseAddress = VDIB_RETURN_ADDRESS();
     throw e;
 }
 
@@ -189,10 +127,7 @@ void CloseOutput() noexcept {
     Output.IsOpen = false;
 }
 
-void WriteRaw(const char* data, std::size_t count) noexcept {
-    int ignored = 0;
-    WriteAll(data, count, ignored);
-}
+void WriteRaw(const char* data, std::size_t count) noexcept { os::WriteStandardOutput(data, count); }
 
 }  // namespace detail
 

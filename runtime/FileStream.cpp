@@ -1,4 +1,4 @@
-// File streams over POSIX descriptors.
+// File streams over the platform's file handles.
 //
 // The codecs move two bytes per RLE command and one byte per RLE4 data byte, so THandleStream
 // keeps one buffer that holds either bytes read ahead or bytes waiting to be written, never both:
@@ -16,16 +16,14 @@
 // (Flush, Seek64, Size, ChangeSize, or a Read or Write that needed the buffer); the bytes that did
 // not reach the file are dropped and the position is where the file actually stands. Only the
 // destructor swallows such a failure, which is why writers end with an explicit Flush.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include <VDIBitmap/Streams.h>
+
+#include "os/Files.h"
 
 namespace vdib {
 
@@ -33,50 +31,28 @@ namespace {
 
 constexpr int32_t BufferCapacity = 64 * 1024;
 
-// Reads at most `room` bytes, going on until at least `wanted` arrived, the end of the file, or
-// an error (which, like the end, just stops the count); EINTR is retried. A regular file fills
-// `room` in one call; a pipe is not waited on for more than the caller asked.
-int64_t ReadAtLeast(int fd, uint8_t* to, int64_t wanted, int64_t room) {
-    int64_t done = 0;
-    while (done < wanted) {
-        const ssize_t n = ::read(fd, to + done, static_cast<size_t>(room - done));
-        if (n > 0) {
-            done += n;
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    return done;
-}
-
-// Writes until all `count` bytes went out or the file refuses more; partial writes and EINTR are
-// continued. Returns the bytes written.
-int64_t WriteFully(int fd, const uint8_t* from, int64_t count) {
-    int64_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::write(fd, from + done, static_cast<size_t>(count - done));
-        if (n > 0) {
-            done += n;
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    return done;
-}
-
-// Asks the descriptor where it stands when that is not known yet; -1 when it cannot tell (a pipe).
-int64_t KnownDevicePos(int fd, int64_t& devicePos) {
-    if (devicePos < 0) devicePos = ::lseek(fd, 0, SEEK_CUR);
+// Asks the file where it stands when that is not known yet; -1 when it cannot tell.
+int64_t KnownDevicePos(TFileHandle file, int64_t& devicePos) {
+    if (devicePos < 0) devicePos = os::SeekFile(file, 0, soCurrent);
     return devicePos;
 }
 
-// Gives back `ahead` bytes read ahead, so the descriptor stands at the caller's position.
-// False when the descriptor cannot move back (then nothing changed).
-bool Unread(int fd, int32_t ahead, int64_t& devicePos) {
+// Gives back `ahead` bytes read ahead, so the file stands at the caller's position. False when
+// the file cannot move back (then nothing changed).
+bool Unread(TFileHandle file, int32_t ahead, int64_t& devicePos) {
     if (ahead == 0) return true;
-    const off_t pos = ::lseek(fd, -static_cast<off_t>(ahead), SEEK_CUR);
+    const int64_t pos = os::SeekFile(file, -int64_t{ahead}, soCurrent);
     if (pos < 0) return false;
     devicePos = pos;
+    return true;
+}
+
+// base + offset, false when it leaves the 64-bit range.
+bool AddOffset(int64_t base, int64_t offset, int64_t& sum) {
+    if (offset > 0 ? base > std::numeric_limits<int64_t>::max() - offset
+                   : base < std::numeric_limits<int64_t>::min() - offset)
+        return false;
+    sum = base + offset;
     return true;
 }
 
@@ -98,7 +74,7 @@ struct THandleStream::TBuffer {
     int8_t HasPositions = -1;  // 1 a regular file or block device, 0 anything else, -1 not asked yet
 };
 
-THandleStream::THandleStream(int handle) : FFileHandle(handle) {}
+THandleStream::THandleStream(TFileHandle handle) : FFileHandle(handle) {}
 
 THandleStream::~THandleStream() {
     // Last chance for pending output; a failure here has nobody to go to.
@@ -111,7 +87,7 @@ THandleStream::~THandleStream() {
 void THandleStream::Flush() {
     if (!FBuffer || FBuffer->Mode != TBuffer::Writing) return;
     TBuffer& b = *FBuffer;
-    const int64_t written = WriteFully(FFileHandle, b.Data.get(), b.Length);
+    const int64_t written = os::WriteFile(FFileHandle, b.Data.get(), b.Length);
     const bool complete = written == b.Length;
     if (b.DevicePos >= 0) b.DevicePos += written;
     b.Mode = TBuffer::Idle;
@@ -142,13 +118,13 @@ int32_t THandleStream::Read(void* buffer, int32_t count) {
 
     const int32_t rest = count - done;
     if (rest >= BufferCapacity) {
-        const int64_t n = ReadAtLeast(FFileHandle, to + done, rest, rest);
+        const int64_t n = os::ReadFile(FFileHandle, to + done, rest, rest);
         if (b.DevicePos >= 0) b.DevicePos += n;
         return done + static_cast<int32_t>(n);
     }
     // Read-ahead needs to know where the descriptor stands, to answer positions from the window.
     KnownDevicePos(FFileHandle, b.DevicePos);
-    const int64_t n = ReadAtLeast(FFileHandle, b.Data.get(), rest, BufferCapacity);
+    const int64_t n = os::ReadFile(FFileHandle, b.Data.get(), rest, BufferCapacity);
     if (b.DevicePos >= 0) b.DevicePos += n;
     if (n <= 0) return done;
     const int32_t take = std::min(rest, static_cast<int32_t>(n));
@@ -174,7 +150,7 @@ int32_t THandleStream::Write(const void* buffer, int32_t count) {
     const auto* from = static_cast<const uint8_t*>(buffer);
     if (count >= BufferCapacity) {
         Flush();
-        const int64_t n = WriteFully(FFileHandle, from, count);
+        const int64_t n = os::WriteFile(FFileHandle, from, count);
         if (b.DevicePos >= 0) b.DevicePos += n;
         return static_cast<int32_t>(n);
     }
@@ -187,25 +163,15 @@ int32_t THandleStream::Write(const void* buffer, int32_t count) {
 
 int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     origin &= 0x7F;
-    // Linux gives 3 and 4 other meanings (SEEK_DATA, SEEK_HOLE); this contract knows only three.
-    if (origin > soEnd) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (origin > soEnd) return -1;
     if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
     TBuffer& b = *FBuffer;
     Flush();
-    // A character device such as /dev/null accepts any seek and answers with a position that
-    // means nothing, so positions are believed only where bytes are stored: a regular file or a
-    // block device. Asked once, as the kind of a descriptor does not change.
-    if (b.HasPositions < 0) {
-        struct stat st;
-        b.HasPositions = ::fstat(FFileHandle, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
-    }
-    if (!b.HasPositions) {
-        errno = ESPIPE;
-        return -1;
-    }
+    // Positions are believed only where bytes are stored (os::IsDiskFile): a device such as the
+    // null device accepts any seek and answers with a position that means nothing. Asked once,
+    // as the kind of a file does not change.
+    if (b.HasPositions < 0) b.HasPositions = os::IsDiskFile(FFileHandle);
+    if (!b.HasPositions) return -1;
 
     if (b.Mode == TBuffer::Reading && b.DevicePos >= 0) {
         // A target inside the bytes read ahead costs no system call (StreamPosition, or the
@@ -218,21 +184,17 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
         if (origin == soBeginning) {
             target = offset;
         } else if (origin == soCurrent) {
-            if (__builtin_add_overflow(current, offset, &target)) {
-                errno = EINVAL;
-                return -1;
-            }
+            if (!AddOffset(current, offset, target)) return -1;
         } else {
-            struct stat st;
-            known = ::fstat(FFileHandle, &st) == 0 && S_ISREG(st.st_mode) &&
-                    !__builtin_add_overflow(static_cast<int64_t>(st.st_size), offset, &target);
+            const int64_t size = os::FileSize(FFileHandle);
+            known = size >= 0 && AddOffset(size, offset, target);
         }
         if (known && target >= windowStart && target <= windowEnd) {
             b.Next = static_cast<int32_t>(target - windowStart);
             return target;
         }
         // Leave the window: one absolute seek; the buffer goes only once the seek succeeded.
-        const off_t pos = known ? ::lseek(FFileHandle, target, SEEK_SET) : ::lseek(FFileHandle, offset, SEEK_END);
+        const int64_t pos = known ? os::SeekFile(FFileHandle, target, soBeginning) : os::SeekFile(FFileHandle, offset, soEnd);
         if (pos < 0) return -1;
         b.Mode = TBuffer::Idle;
         b.Length = b.Next = 0;
@@ -241,7 +203,7 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     }
 
     if (origin == soCurrent && offset == 0 && KnownDevicePos(FFileHandle, b.DevicePos) >= 0) return b.DevicePos;
-    const off_t pos = ::lseek(FFileHandle, offset, origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END);
+    const int64_t pos = os::SeekFile(FFileHandle, offset, origin);
     b.DevicePos = pos;  // -1 on failure: ask again next time
     return pos;
 }
@@ -254,45 +216,35 @@ void THandleStream::ChangeSize64(int64_t newSize) {
     if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
     TBuffer& b = *FBuffer;
     Flush();
-    const off_t pos = ::lseek(FFileHandle, newSize, SEEK_SET);
+    const int64_t pos = os::SeekFile(FFileHandle, newSize, soBeginning);
     if (pos < 0) RaiseLastOSError();
     b.Mode = TBuffer::Idle;  // read-ahead may describe bytes about to be cut
     b.Length = b.Next = 0;
     b.DevicePos = pos;
-    int rc;
-    do {
-        rc = ::ftruncate(FFileHandle, newSize);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0) RaiseLastOSError();
+    if (!os::ResizeFile(FFileHandle, newSize)) RaiseLastOSError();
 }
 
 TFileStream::TFileStream(const std::string& fileName, uint16_t mode) : FFileName(fileName) {
     // A name with an embedded NUL would silently open a different, shorter name.
     if (fileName.find('\0') != std::string::npos) RaiseOpenFailure(fileName, mode);
 
-    int flags;
+    TFileHandle file;
     if (mode == ModeCreate) {
-        flags = O_RDWR | O_CREAT | O_TRUNC;
+        file = os::CreateNewFile(fileName);
     } else {
         const int access = mode & 3;
         const int sharing = (mode >> 4) & 0xF;
         if (access == 3 || sharing > 4) RaiseOpenFailure(fileName, mode);
-        // There are no share modes here: a deny-write open is a plain open for its access.
-        flags = access == 0 ? O_RDONLY : access == 1 ? O_WRONLY : O_RDWR;
+        using enum os::TFileShare;
+        constexpr os::TFileShare shares[] = {None, None, Read, Write, ReadWrite};
+        file = os::OpenFile(fileName,
+                            access == 0   ? os::TFileAccess::Read
+                            : access == 1 ? os::TFileAccess::Write
+                                          : os::TFileAccess::ReadWrite,
+                            shares[sharing]);
     }
-    int fd;
-    do {
-        fd = ::open(fileName.c_str(), flags | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) RaiseOpenFailure(fileName, mode);
-
-    // A directory opens read-only without complaint, but it is no file to read.
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        RaiseOpenFailure(fileName, mode);
-    }
-    FFileHandle = fd;
+    if (file == os::NoFile) RaiseOpenFailure(fileName, mode);
+    FFileHandle = file;
 }
 
 TFileStream::~TFileStream() {
@@ -300,8 +252,8 @@ TFileStream::~TFileStream() {
         Flush();
     } catch (...) {
     }
-    if (FFileHandle >= 0) ::close(FFileHandle);
-    FFileHandle = -1;
+    if (FFileHandle != os::NoFile) os::CloseFile(FFileHandle);
+    FFileHandle = os::NoFile;
 }
 
 }  // namespace vdib

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include <VDIBitmap/DeviceContext.h>
 #include <VDIBitmap/Platform.h>
 #include <VDIBitmap/Streams.h>
 #include <VDIBitmap/SysUtils.h>
@@ -153,8 +154,6 @@ public:
 // registries.
 extern const TModule GraphicsModule;
 
-inline constexpr uint32_t SRCCOPY = 0x00CC0020;
-
 // The canvas, as drawing reads it. Reading DeviceContext calls OnChanging, then makes sure a
 // device context exists (CreateHandle); EInvalidOperation "Canvas に対する描画ができません"
 // when none can be had.
@@ -170,6 +169,30 @@ protected:
     // Returns a device context for this canvas, 0 when it has none. The base has none.
     virtual HDC CreateHandle() { return 0; }
     HDC FHandle = 0;
+};
+
+// A canvas that draws onto a surface of its own (CreateSurfaceDC). The surface is made on the
+// canvas's first request for a device context (so a canvas nobody draws on makes none) and is
+// deleted with the canvas; until then Surface() is 0. A size the surface cannot have leaves the
+// canvas without a device context, which the canvas reports as it reports any missing one.
+class TSurfaceCanvas : public TCanvas {
+public:
+    TSurfaceCanvas(std::int32_t width, std::int32_t height, std::uint32_t fill = 0x00FFFFFF)
+        : FWidth(width), FHeight(height), FFill(fill) {}
+    ~TSurfaceCanvas() override;
+    TSurfaceCanvas(const TSurfaceCanvas&) = delete;
+    TSurfaceCanvas& operator=(const TSurfaceCanvas&) = delete;
+
+    HDC Surface() const noexcept { return FSurface; }
+
+protected:
+    HDC CreateHandle() override;
+
+private:
+    std::int32_t FWidth;
+    std::int32_t FHeight;
+    std::uint32_t FFill;
+    HDC FSurface = 0;
 };
 
 }  // namespace vdib

@@ -1,5 +1,5 @@
-// Byte streams: the abstract TStream with positioning and exact transfers, file streams over
-// POSIX descriptors, and memory streams.
+// Byte streams: the abstract TStream with positioning and exact transfers, file streams over the
+// platform's file handles, and memory streams.
 //
 // Positions, sizes and counts are byte counts. Read and Write never raise on a short or failed
 // transfer; only ReadExact and WriteExact do.
@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include <VDIBitmap/FileHandle.h>
 #include <VDIBitmap/SysUtils.h>
 #include <VDIBitmap/System.h>
 
@@ -54,18 +55,18 @@ private:
     bool FInBaseSeek = false;  // detects that neither Seek form is provided
 };
 
-// A stream over an operating-system file descriptor. Transfers go through a buffer inside the
+// A stream over a file handle of the platform. Transfers go through a buffer inside the
 // stream, so callers that move a few bytes at a time do not pay a system call each; what they
 // see (bytes, positions, sizes, errors) is the same as without it. Buffered output that cannot
 // be written raises EWriteError from the next Flush, Seek, Size or ChangeSize; the destructor
 // writes out what is left but cannot report a failure, so writers call Flush at the end.
 //
 // Only a regular file or a block device has positions. On anything else (a pipe, a FIFO, a
-// socket, a terminal or another character device) every Seek fails, returning -1 with errno
-// ESPIPE, so StreamPosition and Size are -1 there; reads and writes work as on a file.
+// socket, a terminal or another character device) every Seek fails, returning -1, so
+// StreamPosition and Size are -1 there; reads and writes work as on a file.
 class THandleStream : public TStream {
 public:
-    explicit THandleStream(int handle);
+    explicit THandleStream(TFileHandle handle);
     ~THandleStream() override;
 
     const char* ClassName() const noexcept override { return "THandleStream"; }
@@ -79,11 +80,11 @@ public:
     // Writes out buffered output; EWriteError when the file does not take all of it.
     void Flush() override;
 
-    int FileHandle() const noexcept { return FFileHandle; }
+    TFileHandle FileHandle() const noexcept { return FFileHandle; }
 
 protected:
     THandleStream() = default;
-    int FFileHandle = -1;
+    TFileHandle FFileHandle{};  // set by the constructors
 
 private:
     struct TBuffer;

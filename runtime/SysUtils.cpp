@@ -1,9 +1,9 @@
 #include <VDIBitmap/SysUtils.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
+
+#include "os/Files.h"
 
 namespace vdib {
 
@@ -25,15 +25,15 @@ std::string Format(const char* format, ...) {
 
 namespace {
 [[noreturn]] void ThrowOSError(int errorCode, const void* address) {
-    EOSError e(errorCode != 0 ? Format(msg::OSError, errorCode, std::strerror(errorCode)) : std::string(msg::UnkOSError),
+    EOSError e(errorCode != 0 ? Format(msg::OSError, errorCode, os::ErrorText(errorCode).c_str()) : std::string(msg::UnkOSError),
                errorCode);
     e.RaiseAddress = address;
     throw e;
 }
 }  // namespace
 
-void RaiseLastOSError() { ThrowOSError(errno, __builtin_return_address(0)); }
+void RaiseLastOSError() { ThrowOSError(os::LastError(), VDIB_RETURN_ADDRESS()); }
 
-void RaiseLastOSError(int errorCode) { ThrowOSError(errorCode, __builtin_return_address(0)); }
+void RaiseLastOSError(int errorCode) { ThrowOSError(errorCode, VDIB_RETURN_ADDRESS()); }
 
 }  // namespace vdib

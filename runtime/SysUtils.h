@@ -11,6 +11,8 @@
 #include <string>
 #include <utility>
 
+#include <VDIBitmap/Compiler.h>
+
 namespace vdib {
 
 class Exception : public std::exception {
@@ -57,7 +59,7 @@ VDIB_EXCEPTION_CLASS(EAccessViolation, EExternal)
 VDIB_EXCEPTION_CLASS(EStackOverflow, EExternal)
 VDIB_EXCEPTION_CLASS(EExternalException, EExternal)
 
-// A failed platform call: carries the platform's error code (errno here).
+// A failed platform call: carries the platform's error code (os::LastError()).
 class EOSError : public Exception {
 public:
     EOSError(std::string message, int errorCode) : Exception(std::move(message)), ErrorCode(errorCode) {}
@@ -79,15 +81,15 @@ public:
 template <class E, class... Args>
 [[noreturn, gnu::noinline]] void Raise(Args&&... args) {
     E e(std::forward<Args>(args)...);
-    e.RaiseAddress = __builtin_return_address(0);
+    e.RaiseAddress = VDIB_RETURN_ADDRESS();
     throw e;
 }
 
 // printf-style formatting into a byte string.
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) VDIB_PRINTF_FORMAT(1, 2);
 
-// Raises EOSError for the last platform error (errno): "System Error.  Code: %d.\r\n%s",
-// or "A call to an OS function failed" when errno is 0.
+// Raises EOSError for the last platform error: "System Error.  Code: %d.\r\n%s", or "A call to
+// an OS function failed" when the error code is 0.
 [[noreturn, gnu::noinline]] void RaiseLastOSError();
 [[noreturn, gnu::noinline]] void RaiseLastOSError(int errorCode);
 

@@ -1,13 +1,12 @@
 // The process frame: module start-up and shut-down, the exit sequence and the top-level reports.
 #include <VDIBitmap/System.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <cstring>
 #include <exception>
 #include <new>
 
 #include "SystemInternal.h"
+#include "os/Process.h"
 
 namespace vdib {
 
@@ -82,18 +81,11 @@ void ReportFailure(const Exception& e) {
     ExitCode = 1;
 }
 
-// Standard descriptors that are closed at start are parked on /dev/null, opened read-only so
-// that writing to them still fails as on a closed descriptor; otherwise the first file the
-// program opens would take descriptor 1 and receive the reports.
-void ParkClosedStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) >= 0) continue;
-        const int parked = ::open("/dev/null", O_RDONLY);
-        if (parked >= 0 && parked != fd) {
-            ::dup2(parked, fd);
-            ::close(parked);
-        }
-    }
+// A fault ends the program at once: the interrupted code is in no state to run more of it,
+// module finalisations included.
+void ReportFault(int code, const void* address) noexcept {
+    detail::WriteRunErrorLine(code, address);
+    os::ExitProcess(code);
 }
 
 }  // namespace
@@ -105,8 +97,8 @@ const std::vector<std::string>& ProcessArguments() { return Arguments; }
 void RunProgram(int argc, char** argv, const TModule* modules, std::size_t count, void (*mainSequence)()) {
     // Every report of this program goes to standard output: it is a console program.
     Arguments.assign(argv, argv + argc);
-    ParkClosedStandardDescriptors();
-    detail::InstallFaultHandlers();
+    os::PrepareProcess();
+    os::InstallFaultHandlers(ReportFault);
     std::set_terminate([] {
         SetRunError(217, nullptr);
         Terminate();
@@ -140,11 +132,11 @@ void Terminate() {
     }
     FinalizeModules();
     detail::CloseOutput();
-    ::_exit(ExitCode);
+    os::ExitProcess(ExitCode);
 }
 
 void FatalRunError(int code) {
-    SetRunError(code, __builtin_return_address(0));
+    SetRunError(code, VDIB_RETURN_ADDRESS());
     Terminate();
 }
 
@@ -153,7 +145,7 @@ void ReportException(const Exception& e) {
     const char* period = !message.empty() && message.back() != '.' ? "." : "";
     // The message joins as it is held (its bytes unconverted, zero bytes included).
     std::string report = Format("Exception %s in module %s at %08X.\r\n", e.ClassName(),
-                                detail::ImageName(e.RaiseAddress).c_str(), detail::ImageOffset(e.RaiseAddress));
+                                os::ImageName(e.RaiseAddress).c_str(), os::ImageOffset(e.RaiseAddress));
     report += message;
     report += period;
     report += "\r\n";
@@ -170,8 +162,37 @@ void ReportException(const Exception& e) {
 [[gnu::noinline]] void AssertFailed(const char* message, const char* file, int line) {
     EAssertionFailed e(Format(msg::AssertionFormat, message != nullptr && *message != '\0' ? message : msg::AssertionFailed,
                               file, line));
-    e.RaiseAddress = __builtin_return_address(0);
+    e.RaiseAddress = VDIB_RETURN_ADDRESS();
     throw e;
 }
+
+namespace detail {
+
+void WriteRunErrorLine(int code, const void* address) noexcept {
+    // "Runtime error " then the code right-aligned to end at the 17th character, " at ", and
+    // eight upper-case hex digits; a code of more than three digits widens the line.
+    char line[64] = "Runtime error ";
+    std::size_t length = std::strlen(line);
+    char digits[12];
+    std::size_t count = 0;
+    auto value = static_cast<uint32_t>(code);
+    do {
+        digits[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (std::size_t pad = count; pad < 3; ++pad) line[length++] = ' ';
+    while (count > 0) line[length++] = digits[--count];
+    std::memcpy(line + length, " at ", 4);
+    length += 4;
+    const uint32_t offset = os::ImageOffset(address);
+    for (int shift = 28; shift >= 0; shift -= 4) line[length++] = "0123456789ABCDEF"[(offset >> shift) & 0xF];
+    line[length++] = '\r';
+    line[length++] = '\n';
+
+    FlushOutputQuietly();
+    WriteRaw(line, length);
+}
+
+}  // namespace detail
 
 }  // namespace vdib

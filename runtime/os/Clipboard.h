@@ -8,6 +8,8 @@
 // is open and never freed by the reader.
 #pragma once
 
+#include <cstdint>
+
 #include <VDIBitmap/GlobalMemory.h>
 #include <VDIBitmap/Platform.h>
 
@@ -25,7 +27,7 @@ using ::SetClipboardData;
 #else
 
 // The clipboard format of a packed DIB: information header, colour table or masks, pixels.
-inline constexpr unsigned CF_DIB = 8;
+inline constexpr std::uint16_t CF_DIB = 8;
 
 // Opens the clipboard for `owner` (0 for this process); false while it is open already.
 bool OpenClipboard(HWND owner);

@@ -79,9 +79,6 @@ const std::uint32_t* SurfaceBits(HDC dc);
 // GDI keeps no such record.
 std::vector<std::string> SurfaceCalls(HDC dc);
 
-// Surfaces alive (for leak checks in tests).
-std::size_t LiveSurfaceCount();
-
 // --- Drawing state -------------------------------------------------------------------------------
 
 #if defined(_WIN32)
@@ -131,9 +128,9 @@ int GetStretchBltMode(HDC dc);
 // Indexed pixels take their colour from the table, biClrUsed entries of it (0 meaning
 // 2^biBitCount, at most 256); an index past those is black. A mask channel is scaled to 8 bits
 // from the mask's own range (a 5-bit 31 gives 255), a zero mask gives 0. biPlanes and
-// biSizeImage are not looked at: `bits` must hold RowBytes × |biHeight| bytes, RowBytes being
-// ((biBitCount × biWidth + 31) div 32) × 4, and nothing outside that block is read. Only
-// DIB_RGB_COLORS is supported.
+// biSizeImage are not looked at: `bits` must hold the block that DIBGeometry describes (rows of
+// ((biBitCount × biWidth + 31) div 32) × 4 bytes), a DIB whose block it refuses is refused, and
+// nothing outside that block is read. Only DIB_RGB_COLORS is supported.
 //
 // Geometry, as GDI draws with COLORONCOLOR. A destination extent D (either sign, s its sign)
 // covers the pixels start + s*i for i = 0 .. |D|-1: a negative extent covers start, start-1, ...,

@@ -9,13 +9,11 @@
 #include <functional>
 #include <string>
 
+#include <VDIBitmap/FileHandle.h>
+
 namespace vdib::os {
 
-#if defined(_WIN32)
-using TFileHandle = void*;  // HANDLE
-#else
-using TFileHandle = int;
-#endif
+// No file: what a failed open returns.
 extern const TFileHandle NoFile;
 
 enum class TFileAccess { Read, Write, ReadWrite };

@@ -29,6 +29,10 @@ inline constexpr std::uint32_t GMEM_MOVEABLE = 0x0002;
 inline constexpr std::uint32_t GMEM_ZEROINIT = 0x0040;
 inline constexpr std::uint32_t GHND = GMEM_MOVEABLE | GMEM_ZEROINIT;
 
+// The largest block handed out: what a 32-bit process could hold, and what the library's 32-bit
+// sizes can describe.
+inline constexpr std::size_t GlobalBlockLimit = 0x7FFFFFFF;
+
 // GlobalFlags: the lock count in the low byte, or GMEM_INVALID_HANDLE.
 inline constexpr std::uint32_t GMEM_LOCKCOUNT = 0x00FF;
 inline constexpr std::uint32_t GMEM_INVALID_HANDLE = 0x8000;

@@ -37,17 +37,29 @@ using ::RGBQUAD;
 
 #else
 
-// Distinct types, so that a handle of one kind cannot be passed for another.
-struct HANDLE__;
-struct HPALETTE__;
-struct HGLOBAL__;
-struct HDC__;
-struct HWND__;
-using HANDLE = HANDLE__*;
-using HPALETTE = HPALETTE__*;
-using HGLOBAL = HGLOBAL__*;
-using HDC = HDC__*;
-using HWND = HWND__*;
+// Each kind of handle is a type of its own, a pointer to an incomplete record that is never
+// dereferenced (as with the Windows API's STRICT handles), so that a handle of one kind passed
+// where another is expected does not compile. The tables behind them count handles out as
+// integers and convert them at the edge (HandleFromValue, HandleValue).
+struct THandleKind;
+struct TPaletteKind;
+struct TGlobalBlockKind;
+struct TDeviceContextKind;
+struct TWindowKind;
+using HANDLE = THandleKind*;
+using HPALETTE = TPaletteKind*;
+using HGLOBAL = TGlobalBlockKind*;
+using HDC = TDeviceContextKind*;
+using HWND = TWindowKind*;
+
+template <class THandle>
+THandle HandleFromValue(std::uintptr_t value) noexcept {
+    return reinterpret_cast<THandle>(value);
+}
+template <class THandle>
+std::uintptr_t HandleValue(THandle handle) noexcept {
+    return reinterpret_cast<std::uintptr_t>(handle);
+}
 
 inline constexpr std::uint32_t BI_RGB = 0;
 inline constexpr std::uint32_t BI_RLE8 = 1;
@@ -87,6 +99,7 @@ struct PALETTEENTRY {
 
 static_assert(sizeof(BITMAPINFOHEADER) == 40);
 static_assert(sizeof(RGBQUAD) == 4);
+static_assert(sizeof(PALETTEENTRY) == 4);
 
 // The header followed by its colour table (or the three masks of a bit-field image). The
 // system's own records declare one entry and are used with as many as the header says; these
@@ -95,6 +108,7 @@ struct BITMAPINFO {
     BITMAPINFOHEADER bmiHeader;
     RGBQUAD bmiColors[256];
 };
+static_assert(offsetof(BITMAPINFO, bmiColors) == sizeof(BITMAPINFOHEADER));
 
 // Version 0x300 and up to 256 entries.
 struct LOGPALETTE {
@@ -112,9 +126,9 @@ HANDLE CreateBlockMapping(std::size_t size);
 void* MapBlockView(HANDLE mapping);
 bool UnmapBlockView(void* view);
 bool CloseBlockMapping(HANDLE mapping);
-// Asks for large pages over a view that is about to be filled from start to end. Only advice.
-// Not for blocks that untrusted data may touch here and there: each touch would then cost a
-// large page of memory instead of a small one.
+// Asks for huge pages over a view that is about to be filled from start to end, which then takes
+// a few hundred page faults instead of one per 4 KiB. Only advice. Not for blocks that untrusted
+// data may touch here and there: each touch would then cost 2 MiB of memory instead of 4 KiB.
 void AdviseLargePages(void* view, std::size_t size);
 
 // --- Logical palettes --------------------------------------------------------------------------
@@ -128,5 +142,8 @@ unsigned GetPaletteEntries(HPALETTE palette, unsigned start, unsigned count, PAL
 // unknown handle or a buffer smaller than 2 bytes.
 int GetObjectA(HPALETTE palette, int bufferSize, void* buffer);
 bool DeleteObject(HPALETTE palette);
+
+// Palettes made by CreatePalette and not yet deleted (for leak checks in tests).
+std::size_t LivePaletteCount();
 
 }  // namespace vdib

@@ -71,7 +71,7 @@ std::map<HPALETTE, std::vector<PALETTEENTRY>>& Palettes() {
 
 }  // namespace
 
-HANDLE CreateFileMapping(std::size_t size) {
+HANDLE CreateBlockMapping(std::size_t size) {
     if (size == 0) {
         errno = EINVAL;
         return 0;
@@ -89,7 +89,7 @@ HANDLE CreateFileMapping(std::size_t size) {
 // Each view is fresh anonymous memory: the kernel hands it out zero-filled, so nobody needs to
 // clear it. Pages are reserved only when touched (MAP_NORESERVE), as a page-file-backed mapping
 // would be. Two views of one mapping do not share their bytes; this program maps each block once.
-void* MapViewOfFile(HANDLE mapping) {
+void* MapBlockView(HANDLE mapping) {
     const auto found = Mappings().find(mapping);
     if (found == Mappings().end()) {
         errno = EINVAL;
@@ -109,7 +109,7 @@ void* MapViewOfFile(HANDLE mapping) {
     return view;
 }
 
-bool UnmapViewOfFile(void* view) {
+bool UnmapBlockView(void* view) {
     const auto found = Views().find(view);
     if (found == Views().end()) {
         errno = EINVAL;
@@ -125,7 +125,7 @@ void AdviseLargePages(void* view, std::size_t size) {
     if (size >= HugePageSize) ::madvise(view, size, MADV_HUGEPAGE);
 }
 
-bool CloseHandle(HANDLE mapping) {
+bool CloseBlockMapping(HANDLE mapping) {
     if (Mappings().erase(mapping) == 0) {
         errno = EBADF;
         return false;

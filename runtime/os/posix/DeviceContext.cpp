@@ -1,4 +1,5 @@
 #include <VDIBitmap/DeviceContext.h>
+#include <VDIBitmap/DIBGeometry.h>
 
 #include <algorithm>
 #include <bit>
@@ -406,14 +407,5 @@ int StretchDIBits(HDC dc, std::int32_t xDest, std::int32_t yDest, std::int32_t d
 }
 
 // --- TSurfaceCanvas ------------------------------------------------------------------------------
-
-TSurfaceCanvas::~TSurfaceCanvas() {
-    if (FSurface != 0) DeleteSurfaceDC(FSurface);
-}
-
-HDC TSurfaceCanvas::CreateHandle() {
-    if (FSurface == 0) FSurface = CreateSurfaceDC(FWidth, FHeight, FFill);
-    return FSurface;
-}
 
 }  // namespace vdib

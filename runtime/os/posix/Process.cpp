@@ -1,37 +1,34 @@
-// Code addresses and platform faults.
+// The process on a POSIX system: standard descriptors, signals, the executable's images, its
+// name and the locale's code set.
 //
 // Reports print code addresses as offsets inside the image (executable or shared object) that
-// holds them, so that they stay the same from run to run of one build. The images are
-// recorded once at start, so the fault handler can find them without the loader's locks.
+// holds them, so that they stay the same from run to run of one build. The images are recorded
+// once at start, so the fault handler can find them without the loader's locks.
 //
-// Faults arrive as signals and end the program with a run-time error, on an alternate stack
-// so that a stack overflow can still be reported:
+// Faults arrive as signals and are handled on an alternate stack, so that a stack overflow can
+// still be reported:
 //   SIGSEGV, SIGBUS              -> 216
 //   SIGSEGV at the stack's limit -> 202
 //   SIGFPE, integer division     -> 200
 //   SIGFPE, anything else        -> 207 (floating-point fault)
-// The handler writes the text pending in the console buffer and the run-time error line, then
-// ends the process at once: the interrupted code is in no state to run more of the program,
-// module finalisations included.
-//
-// Interruptions (SIGINT, SIGTERM, SIGHUP, SIGQUIT) are no faults: nothing is reported. Their
-// handler removes the temporary file of a save in progress, so that an interrupted run leaves
-// no hidden partial file beside its output, then ends the process by the same signal with its
-// default action. A signal that was ignored at start (a run under nohup) stays ignored.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <langinfo.h>
 #include <limits.h>
 #include <link.h>
+#include <locale.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 #include <ucontext.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include <VDIBitmap/System.h>
-#include "SystemInternal.h"
+#include "../Process.h"
+#include "Interrupts.h"
 
-namespace vdib::detail {
+namespace vdib::os {
 
 namespace {
 
@@ -58,6 +55,8 @@ constexpr uintptr_t StackLimitMargin = uintptr_t{64} << 10;
 // Large enough for the handler's own frames; a static block, as the handler may not allocate.
 alignas(16) char AlternateStack[64 * 1024];
 
+TFaultHandler OnFault = nullptr;
+
 int RecordImage(dl_phdr_info* info, std::size_t, void*) {
     if (ImageCount == MaxImages) return 1;
     uintptr_t low = UINTPTR_MAX;
@@ -78,20 +77,6 @@ int RecordImage(dl_phdr_info* info, std::size_t, void*) {
 const char* BaseName(const char* path) {
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
-}
-
-void RecordProgramName() {
-    char path[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    const char* name = "";
-    if (length > 0) {
-        path[length] = '\0';
-        name = BaseName(path);
-    } else if (!ProcessArguments().empty()) {
-        name = BaseName(ProcessArguments().front().c_str());
-    }
-    std::strncpy(ProgramName, name, MaxNameLength);
-    ProgramName[MaxNameLength] = '\0';
 }
 
 void RecordStackBounds() {
@@ -145,68 +130,78 @@ int RunErrorCodeFor(int signal, const siginfo_t* info) noexcept {
 
 void FaultHandler(int signal, siginfo_t* info, void* context) {
     const int code = RunErrorCodeFor(signal, info);
-    WriteRunErrorLine(code, FaultingInstruction(context));
+    if (OnFault != nullptr) OnFault(code, FaultingInstruction(context));
     ::_exit(code);
 }
 
-constexpr int InterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-// Changed only while the interrupting signals are held, so the handler never sees half a name.
-char FileToRemove[PATH_MAX + 1];
-
-sigset_t InterruptingSignalSet() noexcept {
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int signal : InterruptingSignals) sigaddset(&set, signal);
-    return set;
-}
-
-// The signal stays blocked while the handler runs, so raising it again only marks it pending;
-// with the default action back in place it ends the process as soon as the handler returns.
-void InterruptionHandler(int signal) {
-    if (FileToRemove[0] != '\0') ::unlink(FileToRemove);
-    struct sigaction fallback{};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    ::sigaction(signal, &fallback, nullptr);
-    ::raise(signal);
-}
-
-void InstallInterruptionHandlers() {
-    struct sigaction action{};
-    action.sa_handler = InterruptionHandler;
-    action.sa_mask = InterruptingSignalSet();  // one at a time: the first one ends the process
-    for (const int signal : InterruptingSignals) {
-        struct sigaction previous{};
-        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
-        ::sigaction(signal, &action, nullptr);
+// Standard descriptors that are closed at start are parked on /dev/null, opened read-only so
+// that writing to them still fails as on a closed descriptor; otherwise the first file the
+// program opens would take descriptor 1 and receive the reports.
+void ParkClosedStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0) continue;
+        const int parked = ::open("/dev/null", O_RDONLY);
+        if (parked >= 0 && parked != fd) {
+            ::dup2(parked, fd);
+            ::close(parked);
+        }
     }
+}
+
+bool IsShiftJIS(const char* codeSet) {
+    for (const char* name : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "WINDOWS-31J", "MS932"})
+        if (::strcasecmp(codeSet, name) == 0) return true;
+    return false;
+}
+
+// The code set of LC_CTYPE as the environment sets it, read through a locale object of its own
+// so that the program's global locale stays as it is.
+bool LocaleIsShiftJIS() {
+    const locale_t locale = ::newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+    if (locale == static_cast<locale_t>(0)) return false;
+    const bool shiftJIS = IsShiftJIS(::nl_langinfo_l(CODESET, locale));
+    ::freelocale(locale);
+    return shiftJIS;
 }
 
 }  // namespace
 
-TInterruptionsHeld::TInterruptionsHeld() noexcept {
-    const sigset_t held = InterruptingSignalSet();
-    ::pthread_sigmask(SIG_BLOCK, &held, &FPrevious);
+void PrepareProcess() {
+    ParkClosedStandardDescriptors();
+    InstallInterruptHandlers();
+    // A reader that goes away, or a file growing past the size limit, must become a failed write
+    // (EPIPE, EFBIG: an I/O result that is reported), not the end of the process.
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
-TInterruptionsHeld::~TInterruptionsHeld() { ::pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
+void ExitProcess(int code) noexcept { ::_exit(code); }
 
-bool RemoveOnInterrupt(const char* fileName) noexcept {
-    const std::size_t length = fileName != nullptr ? std::strlen(fileName) : 0;
-    if (length >= sizeof FileToRemove) {
-        FileToRemove[0] = '\0';
-        return false;
-    }
-    if (length != 0) std::memcpy(FileToRemove, fileName, length);
-    FileToRemove[length] = '\0';
-    return true;
+std::string ModuleFileName() {
+    char path[MaxNameLength];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
+    return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
-void InstallFaultHandlers() {
+const char* CommandLine() noexcept { return nullptr; }
+
+// Shift JIS locales walk code page 932; every other code set, UTF-8 among them, has no
+// double-byte characters that could hide a quote or a delimiter.
+const char* NextCharacter(const char* position) noexcept {
+    static const bool doubleByte = LocaleIsShiftJIS();
+    const auto byte = static_cast<unsigned char>(*position);
+    if (byte == 0) return position;
+    const bool lead = doubleByte && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+    return lead && position[1] != '\0' ? position + 2 : position + 1;
+}
+
+void InstallFaultHandlers(TFaultHandler onFault) {
+    OnFault = onFault;
     ImageCount = 0;
     ::dl_iterate_phdr(RecordImage, nullptr);
-    RecordProgramName();
+    const std::string program = ModuleFileName();
+    std::strncpy(ProgramName, BaseName(program.c_str()), MaxNameLength);
+    ProgramName[MaxNameLength] = '\0';
     RecordStackBounds();
 
     stack_t alternate{};
@@ -219,13 +214,6 @@ void InstallFaultHandlers() {
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGSEGV, SIGBUS, SIGFPE}) ::sigaction(signal, &action, nullptr);
-
-    InstallInterruptionHandlers();
-
-    // A reader that goes away, or a file growing past the size limit, must become a failed write
-    // (EPIPE, EFBIG: an I/O result that is reported), not the end of the process.
-    ::signal(SIGPIPE, SIG_IGN);
-    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 uint32_t ImageOffset(const void* address) noexcept {
@@ -242,29 +230,4 @@ std::string ImageName(const void* address) {
     return name;
 }
 
-void WriteRunErrorLine(int code, const void* address) noexcept {
-    // "Runtime error " then the code right-aligned to end at the 17th character, " at ", and
-    // eight upper-case hex digits; a code of more than three digits widens the line.
-    char line[64] = "Runtime error ";
-    std::size_t length = std::strlen(line);
-    char digits[12];
-    std::size_t count = 0;
-    auto value = static_cast<uint32_t>(code);
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (std::size_t pad = count; pad < 3; ++pad) line[length++] = ' ';
-    while (count > 0) line[length++] = digits[--count];
-    std::memcpy(line + length, " at ", 4);
-    length += 4;
-    const uint32_t offset = ImageOffset(address);
-    for (int shift = 28; shift >= 0; shift -= 4) line[length++] = "0123456789ABCDEF"[(offset >> shift) & 0xF];
-    line[length++] = '\r';
-    line[length++] = '\n';
-
-    FlushOutputQuietly();
-    WriteRaw(line, length);
-}
-
-}  // namespace vdib::detail
+}  // namespace vdib::os
