@@ -104,9 +104,11 @@ TEST(StretchDIBits, ScalesMirrorsAndClipsEveryFormatByTheNearestPixel) {
     } cases[] = {
         {"same size", 1, 1, 9, 3, 1, 1, all, {0, 1, 2}},
         {"uneven enlargement", 0, 0, 20, 7, 0, 0, {0, 0, 1, 1, 2, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 6, 7, 7, 8, 8}, {0, 0, 1, 1, 1, 2, 2}},
-        {"uneven shrinking", 0, 0, 4, 2, 0, 0, {1, 3, 5, 7}, {0, 2}},
-        {"mirrored left to right", 10, 1, -9, 3, 1, 1, {8, 7, 6, 5, 4, 3, 2, 1, 0}, {0, 1, 2}},
-        {"mirrored both ways, twice", 19, 7, -18, -6, 1, 1, {twice.rbegin(), twice.rend()}, {2, 2, 1, 1, 0, 0}},
+        // Shrinking keeps the last column and the first row, as GDI does.
+        {"uneven shrinking", 0, 0, 4, 2, 0, 0, {1, 4, 6, 8}, {0, 2}},
+        // A negative extent covers its start and the pixels before it.
+        {"mirrored left to right", 10, 1, -9, 3, 2, 1, {8, 7, 6, 5, 4, 3, 2, 1, 0}, {0, 1, 2}},
+        {"mirrored both ways, twice", 19, 7, -18, -6, 2, 2, {twice.rbegin(), twice.rend()}, {2, 2, 1, 1, 0, 0}},
         {"clipped at the top left", -4, -1, 9, 3, -4, -1, all, {0, 1, 2}},
         {"clipped at the bottom right", 18, 7, 18, 6, 18, 7, twice, {0, 0, 1, 1, 2, 2}},
     };

@@ -179,27 +179,42 @@ struct TAxisMap {
     std::vector<std::int64_t> Source;
 };
 
-// The destination interval runs from destStart over destExtent pixels (backwards when negative),
-// the source interval likewise. Pixel k of the destination, counted from destStart in the
-// interval's direction, shows pixel m = floor((2k + 1) × |srcExtent| / (2 × |destExtent|)) of the
-// source counted the same way: the source pixel under the destination pixel's centre. With
-// k < 2^31 and |srcExtent| ≤ 2^31 the product stays below 2^63.
-TAxisMap MapAxis(std::int64_t destStart, std::int64_t destExtent, std::int64_t srcStart, std::int64_t srcExtent,
-                 std::int64_t surfaceSize, std::int64_t sourceSize) {
+// How GDI picks the source pixel of a destination pixel when it stretches with COLORONCOLOR
+// (measured, not documented). Enlarging takes the source pixel under the destination pixel's
+// centre, a tie going to the lower one; shrinking keeps the last column of the source and the
+// first row, and spreads the rest evenly from there.
+enum class TAxis { Columns, Rows };
+
+// The source pixel, counted from the source interval's start, of destination pixel i (0 <= i <
+// destSpan) counted from the destination's start. Spans below 2^31 keep every product below 2^63.
+std::int64_t SourceOffset(TAxis axis, std::uint64_t i, std::uint64_t destSpan, std::uint64_t srcSpan) {
+    if (destSpan >= srcSpan) return static_cast<std::int64_t>(((2 * i + 1) * srcSpan - 1) / (2 * destSpan));
+    if (axis == TAxis::Rows) return static_cast<std::int64_t>((2 * i * srcSpan + destSpan) / (2 * destSpan));
+    // S-1 - ceil((D-1-i)*S/D - 1/2), the ceiling taken as floor((a + b - 1) / b).
+    const std::uint64_t fromEnd = (2 * (destSpan - 1 - i) * srcSpan + destSpan - 1) / (2 * destSpan);
+    return static_cast<std::int64_t>(srcSpan - 1 - fromEnd);
+}
+
+// A destination extent covers destStart, destStart + s, ..., |destExtent| pixels in the
+// direction s of its sign (so a negative extent covers destStart itself and the pixels before
+// it), the source interval likewise from srcStart; when the two signs differ the drawing is
+// mirrored. Only the destination pixels on the surface are kept.
+TAxisMap MapAxis(TAxis axis, std::int64_t destStart, std::int64_t destExtent, std::int64_t srcStart,
+                 std::int64_t srcExtent, std::int64_t surfaceSize, std::int64_t sourceSize) {
     TAxisMap map;
     const std::uint64_t destSpan = static_cast<std::uint64_t>(destExtent < 0 ? -destExtent : destExtent);
     const std::uint64_t srcSpan = static_cast<std::uint64_t>(srcExtent < 0 ? -srcExtent : srcExtent);
-    const std::int64_t low = destExtent > 0 ? destStart : destStart + destExtent;
+    const std::int64_t low = destExtent > 0 ? destStart : destStart - static_cast<std::int64_t>(destSpan) + 1;
     const std::int64_t first = std::max<std::int64_t>(low, 0);
     const std::int64_t last = std::min<std::int64_t>(low + static_cast<std::int64_t>(destSpan), surfaceSize);
     if (first >= last) return map;
     map.First = first;
     map.Source.reserve(static_cast<std::size_t>(last - first));
     for (std::int64_t d = first; d < last; ++d) {
-        const std::uint64_t k = static_cast<std::uint64_t>(destExtent > 0 ? d - destStart : destStart - 1 - d);
-        const auto m = static_cast<std::int64_t>((2 * k + 1) * srcSpan / (2 * destSpan));
-        const std::int64_t s = srcExtent > 0 ? srcStart + m : srcStart - 1 - m;
-        map.Source.push_back(s >= 0 && s < sourceSize ? s : -1);
+        const std::uint64_t i = static_cast<std::uint64_t>(destExtent > 0 ? d - destStart : destStart - d);
+        const std::int64_t m = SourceOffset(axis, i, destSpan, srcSpan);
+        const std::int64_t source = srcExtent > 0 ? srcStart + m : srcStart - 1 - m;
+        map.Source.push_back(source >= 0 && source < sourceSize ? source : -1);
     }
     return map;
 }
@@ -384,8 +399,8 @@ int StretchDIBits(HDC dc, std::int32_t xDest, std::int32_t yDest, std::int32_t d
     const std::int64_t lines = Covered(yTop, srcHeight, dib.Height);
     if (lines == 0 || Covered(xSrc, srcWidth, dib.Width) == 0) return 0;
 
-    const TAxisMap columns = MapAxis(xDest, destWidth, xSrc, srcWidth, surface->Width, dib.Width);
-    const TAxisMap rows = MapAxis(yDest, destHeight, yTop, srcHeight, surface->Height, dib.Height);
+    const TAxisMap columns = MapAxis(TAxis::Columns, xDest, destWidth, xSrc, srcWidth, surface->Width, dib.Width);
+    const TAxisMap rows = MapAxis(TAxis::Rows, yDest, destHeight, yTop, srcHeight, surface->Height, dib.Height);
     if (rows.Source.empty() || columns.Source.empty()) return static_cast<int>(lines);  // at most the DIB's rows
     const std::uint32_t table = (rop >> 16) & 0x0F;
     const auto* block = static_cast<const std::uint8_t*>(bits);
@@ -405,7 +420,5 @@ int StretchDIBits(HDC dc, std::int32_t xDest, std::int32_t yDest, std::int32_t d
     }
     return static_cast<int>(lines);
 }
-
-// --- TSurfaceCanvas ------------------------------------------------------------------------------
 
 }  // namespace vdib
