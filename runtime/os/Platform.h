@@ -137,7 +137,12 @@ void AdviseLargePages(void* view, std::size_t size);
 HPALETTE CreatePalette(const LOGPALETTE& logPalette);
 // Copies up to `count` entries from `start`; returns how many were copied, 0 on failure (unknown
 // handle, start past the end). Null `entries` asks for the palette's entry count.
+#if defined(_WIN32)
+// The system's own: a declaration of the same signature here would make every call ambiguous.
+using ::GetPaletteEntries;
+#else
 unsigned GetPaletteEntries(HPALETTE palette, unsigned start, unsigned count, PALETTEENTRY* entries);
+#endif
 // For a palette: writes its entry count as a 16-bit value into `buffer` and returns 2; 0 for an
 // unknown handle or a buffer smaller than 2 bytes.
 int GetObjectA(HPALETTE palette, int bufferSize, void* buffer);
