@@ -1,0 +1,18 @@
+// Pieces of the Win32 back end that its source files share; not for use outside this folder.
+#pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+namespace vdib::os::detail {
+
+// Registers the console control handler that removes the temporary file of a safe replacement in
+// progress when Ctrl+C, Ctrl+Break or closing the console window ends the process (Files.cpp).
+void InstallInterruptCleanup();
+
+}  // namespace vdib::os::detail
