@@ -1,13 +1,8 @@
 // Pieces of the Win32 back end that its source files share; not for use outside this folder.
 #pragma once
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+// <windows.h>, included the one way the whole program includes it.
+#include <VDIBitmap/Platform.h>
 
 namespace vdib::os::detail {
 
