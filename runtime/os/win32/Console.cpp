@@ -3,7 +3,7 @@
 // Files and pipes get the text's bytes as they are (UTF-8), the same bytes as on other systems. A
 // console window shows UTF-16: WriteConsoleW is given the text decoded, with the decoder's state
 // kept from one call to the next so that a character whose bytes arrive in two calls (the frame
-// writes from a 128-byte buffer) is shown whole. Bytes that are no UTF-8 show as U+FFFD.
+// writes from a 128-byte buffer) is shown whole. Bytes that are not UTF-8 show as U+FFFD.
 //
 // Everything here may run in the fault handler: no allocation, no locks, fixed buffers only.
 #include "../Console.h"

@@ -2,8 +2,6 @@
 // structured exceptions as run-time errors, and code addresses as offsets in their image.
 #include "../Process.h"
 
-#include <cstring>
-
 #include "Internal.h"
 
 namespace vdib::os {
