@@ -22,7 +22,7 @@ void CarryHeaderOver(const TDIBitmapImage& from, TDIBitmapImage& to) {
     if (source.biClrUsed != 0) {
         target.biClrUsed = source.biClrUsed;
         const uint32_t first = from.FirstColorEntry();
-        std::memcpy(to.ColorTable() + first, from.ColorTable() + first, sizeof(RGBQUAD) * std::min(source.biClrUsed, 256 - first));
+        std::memcpy(to.ColorTable() + first, from.ColorTable() + first, sizeof(RGBQUAD) * std::min<uint32_t>(source.biClrUsed, 256 - first));
     }
 }
 }  // namespace

@@ -52,10 +52,10 @@ int main(int argc, char** argv) {
             std::ifstream in(input, std::ios::binary);
             const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
             if (!in.good() && !in.eof()) {
-                std::fprintf(stderr, "%s: cannot be read\n", input.c_str());
+                std::fprintf(stderr, "%s: cannot be read\n", input.string().c_str());
                 return 2;
             }
-            std::fprintf(stderr, "%s\n", input.c_str());
+            std::fprintf(stderr, "%s\n", input.string().c_str());
             // A copy of exactly the input's size, so that a read past its end is one past a block.
             const std::vector<uint8_t> exact(bytes);
             LLVMFuzzerTestOneInput(exact.data(), exact.size());

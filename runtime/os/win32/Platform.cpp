@@ -38,12 +38,20 @@ void AdviseLargePages(void*, std::size_t) {}
 // The library's record has the system's layout, with room for every entry.
 static_assert(offsetof(LOGPALETTE, palPalEntry) == offsetof(::LOGPALETTE, palPalEntry));
 
+namespace {
+// Palettes made here and not yet deleted; every palette of the library comes and goes through
+// CreatePalette and DeleteObject below.
+std::size_t LivePalettes = 0;
+}  // namespace
+
 HPALETTE CreatePalette(const LOGPALETTE& logPalette) {
     if (logPalette.palVersion != 0x300 || logPalette.palNumEntries == 0 || logPalette.palNumEntries > 256) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return ::CreatePalette(reinterpret_cast<const ::LOGPALETTE*>(&logPalette));
+    const HPALETTE palette = ::CreatePalette(reinterpret_cast<const ::LOGPALETTE*>(&logPalette));
+    if (palette != nullptr) ++LivePalettes;
+    return palette;
 }
 
 // GDI answers for any object and fills as much of the buffer as it is given; only a palette's
@@ -56,6 +64,12 @@ int GetObjectA(HPALETTE palette, int bufferSize, void* buffer) {
     return ::GetObjectA(palette, 2, buffer);
 }
 
-bool DeleteObject(HPALETTE palette) { return ::DeleteObject(palette) != 0; }
+bool DeleteObject(HPALETTE palette) {
+    if (::GetObjectType(palette) != OBJ_PAL || ::DeleteObject(palette) == 0) return false;
+    --LivePalettes;
+    return true;
+}
+
+std::size_t LivePaletteCount() { return LivePalettes; }
 
 }  // namespace vdib
