@@ -1,13 +1,17 @@
 # Quick start: `make run` builds the converter alone and converts a sample BMP (or FILE=your.bmp);
 # `make test` builds and runs every test; `make test-sanitize` runs them again under
 # AddressSanitizer and UBSan (in build-asan); `make fuzz` builds the libFuzzer targets with clang
-# (in build-fuzz, see fuzz/).
+# (in build-fuzz, see fuzz/); `make windows` cross-builds for Windows with mingw-w64 (build-win,
+# and build-win32 for 32-bit), `make test-windows` runs the tests there under Wine and compares
+# the two converters.
 BUILD ?= build
 FILE ?= examples/screen8.bmp
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build run test test-sanitize fuzz clean
+WINDOWS_BUILD ?= build-win
+
+.PHONY: all build run test test-sanitize fuzz windows test-windows clean
 
 all: build
 
@@ -33,6 +37,17 @@ test-sanitize:
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVDIB_FUZZ=ON -DVDIB_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j $(JOBS)
+
+windows:
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS)
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DVDIB_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build build-win32 -j $(JOBS)
+
+# The Windows tests under Wine, then the same conversions by both converters side by side.
+test-windows: windows build
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS)
+	VDIB_WINDOWS_BMP2RLE="$(CURDIR)/$(WINDOWS_BUILD)/bin/bmp2rle.exe" $(BUILD)/bin/app_tests --gtest_filter='Parity.*'
 
 clean:
 	rm -rf $(BUILD)

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "support/ChildProcess.h"
 
 namespace vdib {
 namespace {
@@ -71,6 +72,24 @@ TEST(DefaultOutputName, ReplacesTheExtensionAfterTheLastDirectory) {
     for (const auto& c : cases) EXPECT_EQ(ReplaceExtension(c.input, "", c.next) + "_rle.bmp", c.output) << c.input;
     EXPECT_EQ(ReplaceExtension("photo.bmp", ".rle", NextSingleByte), "photo.rle");
 }
+
+#if defined(_WIN32)
+// On Windows the program splits its own command line: started with these exact lines, it reports
+// the input it took by its name.
+TEST(CommandLine, TheProgramSplitsItsOwnCommandLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"\"\" b.bmp", "b.bmp"},
+        {"\"my pic.bmp\"", "my pic.bmp"},
+        {"a\"b c\"d.bmp", "ab cd.bmp"},
+        {"\"C:\\dir\\\" x", "C:\\dir\\"},
+    };
+    const test::TempDir directory;
+    for (const auto& [arguments, input] : cases) {
+        const test::TChildResult result = test::RunCommandLine("\"" BMP2RLE_PATH "\" " + arguments, directory.Path);
+        EXPECT_NE(result.Out.find("ファイル " + input + " は開けません."), std::string::npos) << arguments << "\n" << result.Out;
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace vdib

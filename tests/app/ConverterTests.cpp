@@ -39,7 +39,7 @@ void ExpectReport(const TChildResult& result, const std::string& className, cons
     EXPECT_EQ(result.Err, "");
     const std::size_t end = result.Out.find("\r\n");
     ASSERT_NE(end, std::string::npos) << result.Out;
-    const std::regex firstLine("Exception " + className + " in module bmp2rle at [0-9A-F]{8}\\.\r\n");
+    const std::regex firstLine("Exception " + className + " in module bmp2rle" + ExecutableSuffix + " at [0-9A-F]{8}\\.\r\n");
     EXPECT_TRUE(std::regex_match(result.Out.substr(0, end + 2), firstLine)) << result.Out;
     EXPECT_EQ(result.Out.substr(end + 2), message + "\r\n\r\n");
 }

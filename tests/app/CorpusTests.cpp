@@ -89,7 +89,7 @@ TEST(Corpus, EachFileConvertsOrFailsAsItsRowStates) {
 // policy's limit). Files it reads with a complaint still yield a picture, and that is compared.
 TEST(Corpus, ImageMagickReadsEachOutputAsItsInput) {
     const std::string convert = "/usr/bin/convert";
-    if (!std::filesystem::exists(convert)) GTEST_SKIP() << "ImageMagick is not installed";
+    if (!ExecutableSuffix.empty() || !std::filesystem::exists(convert)) GTEST_SKIP() << "ImageMagick is not installed";
     const auto asPam = [&](const std::filesystem::path& file) {
         return RunChild(convert, {file.string(), "pam:-"}, file.parent_path()).Out;
     };

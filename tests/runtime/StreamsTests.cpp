@@ -76,7 +76,7 @@ TEST(FileStream, BufferedTransfersMatchAnUnbufferedModel) {
     std::string model = Pattern(150000, 3);
     WriteWhole(name, model);
     int64_t pos = 0;
-    TFileStream s(name, ModeOpenReadWrite);
+    TFileStream s(name, ModeOpenReadWrite | 0x0040);  // shared, so the file can be read back while open
     std::minstd_rand gen(12345);
     auto pick = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(gen); };
     const int32_t sizes[] = {1, 2, 3, 7, 100, 4096, 65535, 65536, 70000, 200000};

@@ -3,18 +3,21 @@
 // exception.
 #pragma once
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -26,9 +29,12 @@ namespace vdib::test {
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "vdib-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        Path = pattern;
+        static std::mt19937_64 names{std::random_device{}()};
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            Path = std::filesystem::temp_directory_path() / ("vdib-test-" + std::to_string(names() % 1000000000));
+            if (std::filesystem::create_directory(Path)) return;  // false: someone else's already
+        }
+        throw std::runtime_error("no temporary folder could be made");
     }
     ~TempDir() { std::error_code ec; std::filesystem::remove_all(Path, ec); }
     TempDir(const TempDir&) = delete;
@@ -60,13 +66,17 @@ inline constexpr unsigned FullDevice = 7;  // c 1 7: refuses every write with EN
 
 // Makes the device `minor` (NullDevice or FullDevice) at `path`. Returns "" when it is there and
 // can be opened, otherwise why not (for GTEST_SKIP).
-inline std::string MakeDevice(const std::filesystem::path& path, unsigned minor) {
+inline std::string MakeDevice([[maybe_unused]] const std::filesystem::path& path, [[maybe_unused]] unsigned minor) {
+#if defined(_WIN32)
+    return "Windows has no device nodes to make";
+#else
     if (::geteuid() != 0) return "only root can make a device node";
     if (::mknod(path.c_str(), S_IFCHR | 0666, ::makedev(1, minor)) != 0) return "mknod failed for " + path.string();
     const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return "the temporary folder's file system does not open devices (nodev)";
     ::close(fd);
     return "";
+#endif
 }
 
 // Expects `action` to raise exactly the class named `className` with `message`.

@@ -2,10 +2,14 @@
 // bytes of its standard output and standard error.
 #pragma once
 
+#if defined(_WIN32)
+#include <VDIBitmap/Platform.h>  // <windows.h>, as the library includes it
+#else
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <functional>
 #include <string>
@@ -15,13 +19,67 @@
 
 namespace vdib::test {
 
+// What the build's executables are called beyond their target names.
+#if defined(_WIN32)
+inline const std::string ExecutableSuffix = ".exe";
+#else
+inline const std::string ExecutableSuffix;
+#endif
+
 struct TChildResult {
     int ExitCode = -1;   // -1 when the child did not exit normally
     int Signal = 0;      // the signal that ended it, 0 when it exited
-    long PeakRssKb = 0;  // the most memory the child ever held resident, in KiB
+    long PeakRssKb = 0;  // the most memory the child ever held resident, in KiB (0 where unknown)
     std::string Out;
     std::string Err;
 };
+
+#if defined(_WIN32)
+
+// Starts `commandLine` exactly as given (the program splits it itself) in `workingDirectory`.
+inline TChildResult RunCommandLine(const std::string& commandLine, const std::filesystem::path& workingDirectory) {
+    TempDir captures;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const auto capture = [&](const char* name) {
+        return ::CreateFileA((captures / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    };
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = capture("stdout");
+    startup.hStdError = capture("stderr");
+    PROCESS_INFORMATION process{};
+    std::string line = commandLine;
+    const std::string directory = workingDirectory.string();
+    const BOOL started = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
+                                          &startup, &process);
+    ::CloseHandle(startup.hStdOutput);
+    ::CloseHandle(startup.hStdError);
+    TChildResult result;
+    if (!started) return result;
+    ::WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    if (::GetExitCodeProcess(process.hProcess, &code)) result.ExitCode = static_cast<int>(code);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    result.Out = ReadWhole(captures / "stdout");
+    result.Err = ReadWhole(captures / "stderr");
+    return result;
+}
+
+// Runs `program` with `arguments` (program name not included) in `workingDirectory`. Arguments
+// with spaces are quoted; the tests pass none that hold a double quote.
+inline TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
+                             const std::filesystem::path& workingDirectory) {
+    std::string commandLine = "\"" + program + "\"";
+    for (const std::string& argument : arguments)
+        commandLine += argument.empty() || argument.find(' ') != std::string::npos ? " \"" + argument + "\"" : " " + argument;
+    return RunCommandLine(commandLine, workingDirectory);
+}
+
+#else
 
 // Runs `program` with `arguments` (program name not included) in `workingDirectory`.
 // `beforeExec` runs in the child just before the program starts (limits, signal dispositions,
@@ -53,5 +111,7 @@ inline TChildResult RunChild(const std::string& program, const std::vector<std::
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, usage.ru_maxrss,
             ReadWhole(outPath), ReadWhole(errPath)};
 }
+
+#endif
 
 }  // namespace vdib::test

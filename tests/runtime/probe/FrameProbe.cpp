@@ -2,15 +2,15 @@
 // (argument 1; argument 2 is a message) ends in one of the frame's exits. Two modules print as
 // they start and stop. Standard error receives "offset=XXXXXXXX" for the function that fails,
 // so the tests can check that reported addresses point into it.
-#include <dlfcn.h>
-#include <unistd.h>
-
+#include <cstdio>
 #include <iterator>
 #include <new>
 #include <stdexcept>
 #include <string>
 
 #include <VDIBitmap/System.h>
+
+#include "os/Process.h"
 
 using namespace vdib;
 
@@ -20,11 +20,8 @@ std::string Mode;
 std::string Message;
 
 void ShowOffset(const void* function) {
-    Dl_info info{};
-    ::dladdr(function, &info);
-    const auto offset = reinterpret_cast<uintptr_t>(function) - reinterpret_cast<uintptr_t>(info.dli_fbase);
-    const std::string text = Format("offset=%08X\n", static_cast<unsigned>(offset));
-    (void)::write(2, text.data(), text.size());
+    std::fprintf(stderr, "offset=%08X\n", static_cast<unsigned>(os::ImageOffset(function)));
+    std::fflush(stderr);
 }
 
 void InitializeA() { WriteLine("init A"); }
