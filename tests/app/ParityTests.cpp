@@ -1,0 +1,79 @@
+// The converter built for Windows against the converter built here: the same inputs and
+// arguments must give the same exit code, the same report (the module's name and offset aside)
+// and the same files, byte for byte. Runs when VDIB_WINDOWS_BMP2RLE names the Windows build's
+// bmp2rle.exe (make test-windows does), through Wine.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <regex>
+
+#include "support/ChildProcess.h"
+
+namespace vdib::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TOutcome {
+    int ExitCode;
+    std::string Out;
+    std::vector<std::pair<std::string, std::string>> Files;  // name and contents, sorted by name
+};
+
+// Runs one converter in a fresh folder holding `input` as in.bmp (none when empty).
+TOutcome Convert(const std::string& program, const std::vector<std::string>& prefix, const std::string& input,
+                 const std::vector<std::string>& arguments) {
+    TempDir directory;
+    if (!input.empty()) WriteWhole(directory / "in.bmp", input);
+    std::vector<std::string> all = prefix;
+    all.insert(all.end(), arguments.begin(), arguments.end());
+    const TChildResult result = RunChild(program, all, directory.Path);
+    TOutcome outcome{result.ExitCode,
+                     std::regex_replace(result.Out, std::regex("in module [^ ]+ at [0-9A-F]{8}"), "in module - at -"), {}};
+    for (const std::string& name : directory.Entries()) outcome.Files.emplace_back(name, ReadWhole(directory / name));
+    return outcome;
+}
+
+void ExpectSameOutcome(const std::string& input, const std::vector<std::string>& arguments, const std::string& windows) {
+    const TOutcome here = Convert(BMP2RLE_PATH, {}, input, arguments);
+    const TOutcome there = Convert(WINE_RUN_PATH, {windows}, input, arguments);
+    EXPECT_EQ(there.ExitCode, here.ExitCode);
+    EXPECT_EQ(there.Out, here.Out);
+    ASSERT_EQ(there.Files.size(), here.Files.size());
+    for (std::size_t i = 0; i < here.Files.size(); ++i) {
+        EXPECT_EQ(there.Files[i].first, here.Files[i].first);
+        EXPECT_TRUE(there.Files[i].second == here.Files[i].second) << here.Files[i].first << " differs";
+    }
+}
+
+TEST(Parity, BothConvertersGiveTheSameReportsAndFiles) {
+    const char* windows = std::getenv("VDIB_WINDOWS_BMP2RLE");
+    if (windows == nullptr) GTEST_SKIP() << "VDIB_WINDOWS_BMP2RLE names no Windows build (make test-windows)";
+
+    // The argument cases of the converter's own tests, on one picture.
+    const std::string sample = ReadWhole(fs::path(EXAMPLES_DIR) / "sample8.bmp");
+    const std::vector<std::vector<std::string>> argumentCases = {
+        {}, {""}, {"in.bmp"}, {"in.bmp", "out.bmp"}, {"in.bmp", "in.bmp"}, {"", "in.bmp"},
+        {"missing.bmp"}, {"in.bmp", "missing/out.bmp"}, {"in.bmp", "out.bmp", "third"}};
+    for (const auto& arguments : argumentCases) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        ExpectSameOutcome(sample, arguments, windows);
+    }
+
+    // Every picture of the project's corpus and, where it is at hand, of the shared one.
+    int pictures = 0;
+    for (const fs::path& folder : {fs::path(TEST_DATA_DIR) / "corpus", fs::path(SHARED_CORPUS_DIR)}) {
+        if (!fs::is_directory(folder)) continue;
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+            if (!entry.is_regular_file() || entry.path().extension() != ".bmp") continue;
+            SCOPED_TRACE(entry.path().string());
+            ExpectSameOutcome(ReadWhole(entry.path()), {"in.bmp", "out.bmp"}, windows);
+            ++pictures;
+        }
+    }
+    std::printf("[ measured ] %d pictures and %zu argument cases compared\n", pictures, argumentCases.size());
+    EXPECT_GE(pictures, 60);
+}
+
+}  // namespace
+}  // namespace vdib::test
