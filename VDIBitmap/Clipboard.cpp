@@ -1,6 +1,7 @@
 // The clipboard exchange of TDIBitmap: packed DIBs (clipboard format 8) read and written in
 // place in a locked global memory block through a fixed-block stream, without a second copy.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include <VDIBitmap/DIBitmap.h>
@@ -52,8 +53,10 @@ void TDIBitmap::LoadClipboardBlock(uint16_t format, HGLOBAL data, HPALETTE) {
         {
             TBlockLock lock(data);
             // A handle that cannot be locked is read as an empty block: the reader then
-            // reports the missing header instead of reading through a null address.
-            const auto size = lock.Address() != nullptr ? static_cast<int32_t>(GlobalSize(data)) : 0;
+            // reports the missing header instead of reading through a null address. A block
+            // larger than the 32-bit sizes of streams is read as far as they reach.
+            const std::size_t blockSize = lock.Address() != nullptr ? GlobalSize(data) : 0;
+            const auto size = static_cast<int32_t>(std::min<std::size_t>(blockSize, INT32_MAX));
             TMemoryScanStream stream(lock.Address(), size);
             loaded = TDIBitmapImage::CreateFromStream(stream, false);
         }
@@ -65,6 +68,8 @@ void TDIBitmap::LoadClipboardBlock(uint16_t format, HGLOBAL data, HPALETTE) {
 // palette copy failed, is freed rather than left to a caller that never receives it.
 void TDIBitmap::SaveClipboardBlock(uint16_t& format, HGLOBAL& data, HPALETTE& palette) {
     const uint64_t size = uint64_t{FImageRef->HeaderBlockLength()} + FImageRef->Info().biSizeImage;
+    // The block is written through a stream of 32-bit sizes: a bigger one could not be filled.
+    if (size > INT32_MAX) Raise<EOutOfMemory>(msg::OutOfMemory);
     const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, size);
     if (block == 0) RaiseLastOSError();
     HPALETTE paletteCopy = 0;
@@ -72,7 +77,6 @@ void TDIBitmap::SaveClipboardBlock(uint16_t& format, HGLOBAL& data, HPALETTE& pa
         {
             TBlockLock lock(block);
             if (lock.Address() == nullptr) RaiseLastOSError();
-            // GlobalAlloc hands out no block over 2^31 - 1 bytes, so the size fits.
             TMemoryScanStream stream(lock.Address(), static_cast<int32_t>(size));
             // Packed DIBs on the clipboard carry plain pixels, which is what their readers expect,
             // and the block is sized for them: RLE data can be longer than the plain pixels.
