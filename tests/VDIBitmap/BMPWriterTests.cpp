@@ -8,8 +8,8 @@
 
 #include <VDIBitmap/DIBImage.h>
 #include <VDIBitmap/RLE.h>
-#include "runtime/TestFiles.h"
 #include "support/BmpBytes.h"
+#include "support/Files.h"
 
 namespace vdib::test {
 namespace {
@@ -110,18 +110,19 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
 
 // So does one that cannot go back to patch the headers: nothing more is written after the RLE data.
 TEST(BMPWriter, AStreamThatRefusesBytesRaisesWriteError) {
+    const std::string WriteFailed = "EWriteError: ストリームへの書き込みエラー";
     ImagePtr image = Picture(8, 64, 64, false, 256);
     for (const bool compressed : {false, true})
         for (const int32_t room : {0, 10, 14 + 40 + 1024, 2000}) {
             SCOPED_TRACE(testing::Message() << room << (compressed ? " compressed" : ""));
             image->Format.Compressed = compressed;
             TTestStream stream({}, room);
-            ExpectRaise([&] { image->WriteToStream(stream, true); }, "ストリームへの書き込みエラー", "EWriteError");
+            EXPECT_EQ(RaisedBy([&] { image->WriteToStream(stream, true); }), WriteFailed);
         }
     TTestStream stream, rle;  // the image compressed, as the loop left it
     stream.Seeks = TTestStream::TellOnly;
     EncodeRLE8(rle, image->Bits, image->Info());
-    ExpectRaise([&] { image->WriteToStream(stream, true); }, "ストリームへの書き込みエラー", "EWriteError");
+    EXPECT_EQ(RaisedBy([&] { image->WriteToStream(stream, true); }), WriteFailed);
     EXPECT_EQ(stream.BlockSize(), 14 + 40 + 1024 + rle.BlockSize());
 }
 

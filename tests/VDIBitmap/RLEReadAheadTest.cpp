@@ -5,7 +5,8 @@
 
 #include <VDIBitmap/Messages.h>
 #include <VDIBitmap/RLE.h>
-#include "TestSupport.h"
+#include "support/BmpBytes.h"
+#include "support/Files.h"
 
 namespace vdib::test {
 namespace {
@@ -15,6 +16,7 @@ namespace {
 template <int bits>
 void ExactDecode(uint8_t* block, TStream& s, const BITMAPINFOHEADER& h) {
     const int64_t width = bits == 4 ? (h.biWidth + 1) / 2 * 2 : h.biWidth, height = h.biHeight;
+    const int64_t rowBytes = CheckedGeometry(bits, h.biWidth, 1).RowBytes;
     const auto next = [&s] { uint8_t b; s.ReadExact(&b, 1); return int64_t{b}; };
     const auto check = [](bool ok) { if (!ok) Raise<EInvalidGraphic>(msg::BadRLEData); };
     for (int64_t x = 0, y = 0;;) {
@@ -33,7 +35,7 @@ void ExactDecode(uint8_t* block, TStream& s, const BITMAPINFOHEADER& h) {
             for (int64_t k = 0, data = second; k < n; ++k, ++x) {
                 if (first == 0 && (bits == 8 || k % 2 == 0)) data = next();
                 const int64_t v = bits == 8 ? data : k & 1 ? data & 15 : data >> 4;
-                uint8_t& at = block[y * CheckedGeometry(bits, h.biWidth, 1).RowBytes + (bits == 8 ? x : x / 2)];
+                uint8_t& at = block[y * rowBytes + (bits == 8 ? x : x / 2)];
                 at = static_cast<uint8_t>(bits == 8 ? v : x & 1 ? at | v : v << 4);
             }
             if (first == 0) s.SetStreamPosition(start + (bits == 8 ? (n + 1) / 2 * 2 : (n + 3) / 4 * 2));
@@ -63,17 +65,13 @@ Bytes Commands(int bits, int32_t units, int32_t height, std::vector<std::size_t>
 
 using TDecode = void (*)(uint8_t*, TStream&, const BITMAPINFOHEADER&);
 
-// The error, stream position and pixels after decoding `data` from position 1.
-std::tuple<std::string, int64_t, Bytes> Outcome(TDecode decode, const BITMAPINFOHEADER& header, const Bytes& data) {
+// What was raised, where the stream stopped and the block, after decoding `data` from position 1.
+std::tuple<std::string, int32_t, Bytes> Outcome(TDecode decode, const BITMAPINFOHEADER& header, const Bytes& data) {
     Bytes block(CheckedGeometry(header.biBitCount, header.biWidth, header.biHeight).ImageBytes);
     TTestStream stream(data);
     stream.Seek(1, soBeginning);
-    try {
-        decode(block.data(), stream, header);
-    } catch (const Exception& e) {
-        return {std::string(e.ClassName()) + " " + e.Message(), stream.StreamPosition(), block};
-    }
-    return {"", stream.StreamPosition(), block};
+    const std::string raised = RaisedBy([&] { decode(block.data(), stream, header); });
+    return {raised, stream.Position(), block};
 }
 
 TEST(RLEReadAhead, SameOutcomeAsExactReadsOnIntactCutAndCorruptStreams) {
@@ -92,8 +90,7 @@ TEST(RLEReadAhead, SameOutcomeAsExactReadsOnIntactCutAndCorruptStreams) {
                 data[at] = static_cast<uint8_t>(variant % 4 == 0 ? 0 : variant * 3);
                 data[at + 1] = static_cast<uint8_t>(variant % 5 == 0 ? 1 + variant % 2 : variant * 37);
             }
-            EXPECT_TRUE(Outcome(decode, header, data) == Outcome(exact, header, data))
-                << bits << " bits, variant " << variant;
+            EXPECT_TRUE(Outcome(decode, header, data) == Outcome(exact, header, data)) << bits << " bits, variant " << variant;
         }
     }
 }

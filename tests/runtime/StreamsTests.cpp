@@ -8,7 +8,7 @@
 #include <vector>
 
 #include <VDIBitmap/Streams.h>
-#include "TestFiles.h"
+#include "support/Process.h"
 
 namespace vdib::test {
 namespace {
@@ -33,10 +33,10 @@ TEST(MemoryStream, BoundsAndGrowth) {
     s.Seek(0, soBeginning);
     EXPECT_EQ(s.Read(got, 12), 11);
     EXPECT_EQ(std::string(got, 11), std::string("ab\0\0\0\0\0\0\0\0Z", 11));
-    ExpectRaise([&] { s.ReadExact(got, 1); }, "ストリームからの読み込みエラー", "EReadError");
+    EXPECT_EQ(RaisedBy([&] { s.ReadExact(got, 1); }), "EReadError: ストリームからの読み込みエラー");
     // A position + count beyond 32 bits is refused before any allocation or copy.
     s.Seek(std::numeric_limits<int32_t>::max() - 1, soBeginning);
-    ExpectRaise([&] { s.Write("abc", 3); }, "メモリストリームの拡大中にメモリが足りなくなりました", "EStreamError");
+    EXPECT_EQ(RaisedBy([&] { s.Write("abc", 3); }), "EStreamError: メモリストリームの拡大中にメモリが足りなくなりました");
     EXPECT_EQ(s.BlockSize(), 11);
 }
 
@@ -60,9 +60,8 @@ TEST(FileStream, OpenAndCreateFailuresNameTheFileAsGiven) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name + " mode " + std::to_string(c.mode));
-        const bool create = c.mode == ModeCreate;
-        ExpectRaise([&] { TFileStream s(c.name, c.mode); }, "ファイル " + c.name + (create ? " を作成できません" : " は開けません"),
-                    create ? "EFCreateError" : "EFOpenError");
+        const std::string expected = c.mode == ModeCreate ? "EFCreateError: ファイル " + c.name + " を作成できません" : "EFOpenError: ファイル " + c.name + " は開けません";
+        EXPECT_EQ(RaisedBy([&] { TFileStream s(c.name, c.mode); }), expected);
     }
     TFileStream created(existing, ModeCreate);  // truncates at once
     EXPECT_EQ(std::filesystem::file_size(existing), 0u);
@@ -127,7 +126,7 @@ TEST(FileStream, RefusedOutputRaisesWriteError) {
              [](TFileStream& s) { s.WriteExact(Pattern(100000, 1).data(), 100000); }}) {
         TFileStream s(full, ModeOpenWrite);
         EXPECT_EQ(s.Write("pending", 7), 7);
-        ExpectRaise([&] { action(s); }, "ストリームへの書き込みエラー", "EWriteError");
+        EXPECT_EQ(RaisedBy([&] { action(s); }), "EWriteError: ストリームへの書き込みエラー");
         EXPECT_NO_THROW(s.Flush());
         EXPECT_EQ(s.StreamPosition(), -1);
     }

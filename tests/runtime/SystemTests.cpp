@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/ChildProcess.h"
+#include "support/Process.h"
 
 namespace vdib::test {
 namespace {

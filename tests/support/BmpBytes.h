@@ -1,11 +1,16 @@
-// BMP files built byte by byte, and the tests' one stream.
+// BMP files built byte by byte, hex text of bytes, and the tests' one stream.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <sstream>
+#include <string>
 #include <vector>
 
-#include <VDIBitmap/Streams.h>
+#include <VDIBitmap/DIBImage.h>
 
 namespace vdib::test {
 
@@ -17,46 +22,111 @@ inline uint32_t Get32(const Bytes& b, std::size_t at) {
     return b.at(at) | b.at(at + 1) << 8 | b.at(at + 2) << 16 | static_cast<uint32_t>(b.at(at + 3)) << 24;
 }
 
-// One BMP file. The defaults describe a consistent 8-bit file; tests change a field to make it
-// malformed. headerSize 12 gives an OS/2 core header with 16-bit fields and 3-byte colours.
+// "03 05 0107 EE*3 F0..F2" -> {3, 5, 1, 7, EE, EE, EE, F0, F1, F2}: pairs of hex digits, an item
+// followed by "*n" n times over, "a..b" the bytes from a to b.
+inline Bytes Hex(const std::string& text) {
+    Bytes bytes;
+    std::istringstream in(text);
+    for (std::string item; in >> item;) {
+        const auto at = [&](std::size_t i) { return static_cast<uint8_t>(std::stoul(item.substr(i, 2), nullptr, 16)); };
+        const std::size_t star = std::min(item.find('*'), item.size());
+        Bytes once;
+        if (item.find("..") == 2) for (unsigned v = at(0); v <= at(4); ++v) once.push_back(static_cast<uint8_t>(v));
+        else for (std::size_t i = 0; i < star; i += 2) once.push_back(at(i));
+        for (unsigned long n = star < item.size() ? std::stoul(item.substr(star + 1)) : 1; n > 0; --n) bytes.insert(bytes.end(), once.begin(), once.end());
+    }
+    return bytes;
+}
+
+// Hex text that Hex reads back, a byte repeated more than twice written once: "05*3 07".
+inline std::string ToHex(const uint8_t* bytes, std::size_t count) {
+    std::string text;
+    for (std::size_t i = 0, n = 1; i < count; i += n, n = 1) {
+        while (i + n < count && bytes[i + n] == bytes[i]) ++n;
+        text += Format(i == 0 ? "%02X" : " %02X", bytes[i]);
+        if (n > 2) text += Format("*%zu", n); else n = 1;
+    }
+    return text;
+}
+inline std::string ToHex(const Bytes& bytes) { return ToHex(bytes.data(), bytes.size()); }
+
+inline BITMAPINFOHEADER Header(int32_t width, int32_t height, uint16_t bits) { return {40, width, height, 1, bits, 0, 0, 0, 0, 0, 0}; }
+
+// One BMP file, by default a consistent 8-bit file of 4 x 2 pixels; tests change fields to make
+// it what they need, in code or with Change("width=5 bits=4 pixels=0102").
 struct InfoBmp {
     int32_t width = 4;
     int32_t height = 2;
-    uint16_t bitCount = 8;
+    uint16_t bits = 8;
     uint32_t compression = 0;      // 3: masks F800/07E0/001F follow the header
-    uint32_t clrUsed = 0;
-    uint32_t tableEntries = 256;   // colour entries present: blue i, green 3i, red 255-i
-    Bytes pixels;                  // as stored (raw rows or RLE)
-    uint32_t headerSize = 40;
-    bool withFileHeader = true;
-    int64_t offBits = -1;          // -1: right after the colour table
+    uint32_t colours = 0;          // biClrUsed
+    uint32_t table = 256;          // colour entries present: blue i, green 3i, red 255-i
+    uint32_t header = 40;          // 12: an OS/2 core header, 16-bit fields and 3-byte colours
+    bool fileHeader = true;
+    int64_t offBits = -1;          // -1: right after the colour table and the gap
+    uint32_t gap = 0;              // bytes of AA between the colour table and the pixels
+    uint32_t tail = 0;             // bytes of EE after the pixels, counted in bfSize
     uint16_t signature = 0x4D42;
+    std::optional<Bytes> pixels;   // as stored (raw rows or RLE); by default rows of i * 37 + 11
+
+    InfoBmp& Change(const std::string& changes) {
+        std::istringstream in(changes);
+        for (std::string item; in >> item;) {
+            const std::string key = item.substr(0, item.find('=')), text = item.substr(key.size() + 1);
+            const int64_t value = key == "pixels" ? 0 : std::stoll(text, nullptr, 0);
+            if (key == "pixels") pixels = Hex(text);
+            else if (key == "width") width = static_cast<int32_t>(value);
+            else if (key == "height") height = static_cast<int32_t>(value);
+            else if (key == "bits") bits = static_cast<uint16_t>(value);
+            else if (key == "compression") compression = static_cast<uint32_t>(value);
+            else if (key == "colours") colours = static_cast<uint32_t>(value);
+            else if (key == "table") table = static_cast<uint32_t>(value);
+            else if (key == "header") header = static_cast<uint32_t>(value);
+            else if (key == "fileHeader") fileHeader = value != 0;
+            else if (key == "offBits") offBits = value;
+            else if (key == "gap") gap = static_cast<uint32_t>(value);
+            else if (key == "tail") tail = static_cast<uint32_t>(value);
+            else if (key == "signature") signature = static_cast<uint16_t>(value);
+            else ADD_FAILURE() << "no such field: " << item;
+        }
+        return *this;
+    }
+
+    Bytes Pixels() const {
+        if (pixels) return *pixels;
+        Bytes rows(DIBGeometry(bits, width, height).value_or(TDIBGeometry{}).ImageBytes);
+        for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<uint8_t>(i * 37 + 11);
+        return rows;
+    }
 
     Bytes Build() const {
+        const Bytes data = Pixels();
         Bytes h;
-        Put32(h, headerSize);
-        if (headerSize == 12) {
-            for (uint32_t v : {uint32_t(width), uint32_t(height), 1u, uint32_t(bitCount)}) Put16(h, uint16_t(v));
+        Put32(h, header);
+        if (header == 12) {
+            for (uint32_t v : {uint32_t(width), uint32_t(height), 1u, uint32_t(bits)}) Put16(h, uint16_t(v));
         } else {
-            Put32(h, uint32_t(width)), Put32(h, uint32_t(height)), Put16(h, 1), Put16(h, bitCount);
-            for (uint32_t v : {compression, uint32_t(pixels.size()), 2835u, 2835u, clrUsed, 0u}) Put32(h, v);
-            h.resize(std::max<std::size_t>(h.size(), headerSize));
+            Put32(h, uint32_t(width)), Put32(h, uint32_t(height)), Put16(h, 1), Put16(h, bits);
+            for (uint32_t v : {compression, uint32_t(data.size()), 2835u, 2835u, colours, 0u}) Put32(h, v);
+            h.resize(std::max<std::size_t>(h.size(), header));
             if (compression == 3)
                 for (uint32_t m : {0xF800u, 0x07E0u, 0x001Fu}) Put32(h, m);
         }
-        for (uint32_t i = 0; i < tableEntries; ++i) {
+        for (uint32_t i = 0; i < table; ++i) {
             h.insert(h.end(), {uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
-            if (headerSize != 12) h.push_back(0);
+            if (header != 12) h.push_back(0);
         }
+        h.insert(h.end(), gap, 0xAA);
         Bytes file;
-        if (withFileHeader) {
+        if (fileHeader) {
             Put16(file, signature);
-            Put32(file, uint32_t(14 + h.size() + pixels.size()));
+            Put32(file, uint32_t(14 + h.size() + data.size() + tail));
             Put32(file, 0);
             Put32(file, offBits >= 0 ? uint32_t(offBits) : uint32_t(14 + h.size()));
         }
         file.insert(file.end(), h.begin(), h.end());
-        file.insert(file.end(), pixels.begin(), pixels.end());
+        file.insert(file.end(), data.begin(), data.end());
+        file.insert(file.end(), tail, 0xEE);
         return file;
     }
 };

@@ -1,0 +1,89 @@
+// What the tests ask of the operating system: a program run in a child process with what it
+// leaves behind, its exit and standard output as one line, and devices made in a test's folder.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/Files.h"
+
+namespace vdib::test {
+
+struct TChildResult {
+    int ExitCode = -1;   // -1 when the child did not exit normally
+    int Signal = 0;      // the signal that ended it, 0 when it exited
+    long PeakRssKb = 0;  // the most memory the child ever held resident, in KiB
+    std::string Out;
+    std::string Err;
+};
+
+// Runs `program` with `arguments` (program name not included) in `workingDirectory`.
+// `beforeExec` runs in the child just before the program starts (limits, signal dispositions,
+// extra descriptors); `whileRunning` runs here with the child's id before it is waited for, and
+// must not reap it.
+inline TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
+                             const fs::path& workingDirectory, const std::function<void()>& beforeExec = {},
+                             const std::function<void(pid_t)>& whileRunning = {}) {
+    TempDir captures;
+    const std::string outPath = captures / "stdout", errPath = captures / "stderr";
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(workingDirectory.c_str()) != 0) ::_exit(126);
+        ::dup2(::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        ::dup2(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        if (beforeExec) beforeExec();
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    if (whileRunning) whileRunning(pid);
+    int status = 0;
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, usage.ru_maxrss,
+            ReadWhole(outPath), ReadWhole(errPath)};
+}
+
+// How a run of the converter ended, as one line: "<class>: <message>." for exit code 1 with
+// exactly a failure report on standard output ("Exception <class> in module bmp2rle at <8 hex
+// digits>.", the message with its ".", an empty line, each line ended by CR LF); otherwise
+// "exit <code>" or "signal <n>", then ": " and standard output when it printed anything. Standard
+// error, which should stay empty, follows after " stderr: ".
+inline std::string Report(const TChildResult& r) {
+    static const std::regex report("Exception (\\w+) in module bmp2rle at [0-9A-F]{8}\\.\r\n([\\s\\S]*)\r\n\r\n");
+    std::smatch m;
+    std::string line = r.Signal != 0 ? "signal " + std::to_string(r.Signal) : "exit " + std::to_string(r.ExitCode);
+    if (r.ExitCode == 1 && std::regex_match(r.Out, m, report)) line = m[1].str() + ": " + m[2].str();
+    else if (!r.Out.empty()) line += ": " + r.Out;
+    return r.Err.empty() ? line : line + " stderr: " + r.Err;
+}
+
+// The character devices a test may need, made in its own folder: the machine's /dev is never
+// written to by a test.
+inline constexpr unsigned NullDevice = 3;  // c 1 3: takes everything
+inline constexpr unsigned FullDevice = 7;  // c 1 7: refuses every write with ENOSPC
+
+// Makes the device `minor` (NullDevice or FullDevice) at `path`. Returns "" when it is there and
+// can be opened, otherwise why not (for GTEST_SKIP).
+inline std::string MakeDevice(const fs::path& path, unsigned minor) {
+    if (::geteuid() != 0) return "only root can make a device node";
+    if (::mknod(path.c_str(), S_IFCHR | 0666, ::makedev(1, minor)) != 0) return "mknod failed for " + path.string();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return "the temporary folder's file system does not open devices (nodev)";
+    ::close(fd);
+    return "";
+}
+
+}  // namespace vdib::test
