@@ -16,7 +16,7 @@ namespace {
 std::string Read(const std::string& changes, const std::string& mode) {
     const std::size_t plus = mode.find('+'), lead = plus == std::string::npos ? 0 : std::stoul(mode.substr(plus + 1));
     Bytes bytes(lead, 0x55);
-    const Bytes file = InfoBmp().Change(changes).Build();
+    const Bytes file = BmpFile(changes);
     bytes.insert(bytes.end(), file.begin(), file.end());
     TTestStream stream(bytes);
     stream.Seek(static_cast<int32_t>(lead), soBeginning);

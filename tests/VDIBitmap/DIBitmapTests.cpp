@@ -2,8 +2,6 @@
 // its notifications; and the geometry rule of the image it holds.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include <VDIBitmap/DIBitmap.h>
 #include "support/BmpBytes.h"
 #include "support/Files.h"
@@ -18,9 +16,9 @@ struct Watched {
     Watched() { graphic.ChangeListener = [this](TPersistent* sender) { notifications += sender == &graphic; }; }
 };
 
-// Loads the file described by its changes to a consistent 8-bit file (InfoBmp).
+// Loads the file described by its changes to a consistent 8-bit file (BmpFile).
 void Load(TDIBitmap& graphic, const std::string& changes) {
-    TTestStream stream(InfoBmp().Change(changes).Build());
+    TTestStream stream(BmpFile(changes));
     graphic.LoadStream(stream);
 }
 
@@ -72,75 +70,64 @@ TEST(DIBitmap, CompressionSwitch) {
         EXPECT_EQ(&w.graphic.ImageRef(), image);  // the only holder: no copy
         EXPECT_EQ(w.notifications, c.refusal.empty() ? 1 : 0);
         w.graphic.SetCompressed(false);
-        EXPECT_FALSE(w.graphic.Compressed());
-        EXPECT_EQ(w.notifications, c.refusal.empty() ? 2 : 0);
-        EXPECT_EQ(w.graphic.UpdateCount(), 0);
+        EXPECT_EQ((std::vector{w.graphic.Compressed() ? 1 : 0, w.notifications, w.graphic.UpdateCount()}), (std::vector{0, c.refusal.empty() ? 2 : 0, 0}));
     }
 }
 
+// A change to one of the graphics that share an image copies it first: pixels, colours and header
+// fields come along, and only the changed graphic is notified.
 TEST(DIBitmap, SharedImagesAreCopiedBeforeAChange) {
     Watched a, b, c;
     Load(a.graphic, "height=3 colours=200");
     a.notifications = 0;
     b.graphic.TakeContentFrom(&a.graphic);
     EXPECT_EQ(&a.graphic.ImageRef(), &b.graphic.ImageRef());
-    EXPECT_EQ(a.graphic.ImageRef().HolderCount, 2);
     EXPECT_EQ(b.notifications, 0);
     b.graphic.SetCompressed(true);
     c.graphic.TakeContentFrom(&a.graphic);
     c.graphic.ChangeWidth(2);
     EXPECT_EQ(a.graphic.ImageRef().HolderCount, 1);
-    EXPECT_FALSE(a.graphic.Compressed());
-    EXPECT_EQ(a.graphic.Width(), 4);
-    EXPECT_EQ(c.graphic.Width(), 2);
-    EXPECT_EQ((std::vector{a.notifications, b.notifications}), (std::vector{0, 1}));
-    const TDIBitmapImage& copy = b.graphic.ImageRef();  // pixels, colours and header fields come along
-    for (int32_t y = 0; y < 3; ++y) EXPECT_EQ(Row(a.graphic, y), Row(b.graphic, y));
-    EXPECT_EQ(copy.Info().biClrUsed, 200u);
-    EXPECT_EQ(0, std::memcmp(copy.ColorTable(), a.graphic.ImageRef().ColorTable(), 4 * 200));
+    EXPECT_EQ((std::vector{a.graphic.Compressed(), b.graphic.Compressed()}), (std::vector{false, true}));
+    EXPECT_EQ((std::vector{a.graphic.Width(), c.graphic.Width(), a.notifications, b.notifications}), (std::vector{4, 2, 0, 1}));
+    const TDIBitmapImage &original = a.graphic.ImageRef(), &copy = b.graphic.ImageRef();
+    EXPECT_EQ(ToHex(copy.Bits, copy.Info().biSizeImage), ToHex(original.Bits, original.Info().biSizeImage));
+    EXPECT_EQ(ToHex(reinterpret_cast<const uint8_t*>(copy.ColorTable()), 4 * copy.ColorCount()),
+              ToHex(reinterpret_cast<const uint8_t*>(original.ColorTable()), 4 * 200));
     EXPECT_EQ(copy.Info().biXPelsPerMeter, 2835);
 }
 
-TEST(DIBitmap, ResizeKeepsTheBottomLeftCorner) {
+// The picture's overlap with the new size stays at the bottom-left corner, the rest is 0; the
+// colours stay. The same size changes nothing. Each operation notifies once, also one that fails
+// (a negative size, a file that is no BMP), which leaves the picture as it was; a bracket closed
+// that was never opened is an assertion failure.
+TEST(DIBitmap, ResizeKeepsTheBottomLeftCornerAndNotifiesOnceAlsoOnFailure) {
     Watched w;
     Load(w.graphic, "width=10 height=3 colours=256");
     Bytes left = Row(w.graphic, 0);
     left.resize(4);
-    Bytes widened = left;
-    widened.resize(12);
     w.notifications = 0;
-    w.graphic.ChangeWidth(10);  // the same width: nothing
-    EXPECT_EQ(w.notifications, 0);
+    w.graphic.ChangeWidth(10);
     w.graphic.ChangeWidth(4);
-    EXPECT_EQ(w.notifications, 1);
     EXPECT_EQ(Row(w.graphic, 0), left);
     EXPECT_EQ(w.graphic.ImageRef().Info().biClrUsed, 256u);
     w.graphic.ChangeWidth(10);
     w.graphic.ChangeHeight(5);
-    EXPECT_EQ(Row(w.graphic, 0), widened);
+    left.resize(12);
+    EXPECT_EQ(Row(w.graphic, 0), left);
     EXPECT_EQ(Row(w.graphic, 3), Bytes(12, 0));
-    w.graphic.ChangeHeight(0);
-    EXPECT_TRUE(w.graphic.IsBlank());
-    EXPECT_EQ(RaisedBy([&] { w.graphic.ChangeWidth(-1); }), "EInvalidGraphic: Invalid Size");
-    EXPECT_EQ(w.graphic.UpdateCount(), 0);
-}
-
-TEST(DIBitmap, UpdateBracketNotifiesOnceAlsoOnFailure) {
-    Watched w;
-    Load(w.graphic, "width=3");
+    EXPECT_EQ(w.notifications, 3);
     const TDIBitmapImage* image = &w.graphic.ImageRef();
-    w.notifications = 0;
+    EXPECT_EQ(RaisedBy([&] { w.graphic.ChangeWidth(-1); }), "EInvalidGraphic: Invalid Size");
     EXPECT_EQ(RaisedBy([&] { Load(w.graphic, "signature=0x424D"); }), "EInvalidGraphic: Is not Bitmap File.");
-    EXPECT_EQ(&w.graphic.ImageRef(), image);  // the old picture stays
-    EXPECT_EQ(w.notifications, 1);
+    EXPECT_EQ(&w.graphic.ImageRef(), image);
+    EXPECT_EQ((std::vector{w.notifications, w.graphic.UpdateCount()}), (std::vector{5, 0}));
     w.graphic.EnterUpdate();
-    w.graphic.EnterUpdate();
+    w.graphic.ChangeHeight(0);
+    EXPECT_EQ(w.notifications, 5);  // not before the outermost bracket closes
     w.graphic.LeaveUpdate();
-    EXPECT_EQ(w.notifications, 1);
-    w.graphic.LeaveUpdate();
-    EXPECT_EQ(w.notifications, 2);
+    EXPECT_TRUE(w.graphic.IsBlank());
+    EXPECT_EQ(w.notifications, 6);
     EXPECT_EQ(RaisedBy([&] { w.graphic.LeaveUpdate(); }), "EAssertionFailed: Assertion failure (VDIBitmap, line 1241)");
-    EXPECT_EQ(w.graphic.UpdateCount(), 0);
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ TEST(Converter, EachRowOfTheTable) {
         for (std::string argument; split >> argument;) arguments.push_back(argument == "\"\"" ? "" : Unescape(argument));
         std::string input;
         if (row[1] != "-") {
-            const Bytes file = InfoBmp().Change(row[1]).Build();
+            const Bytes file = BmpFile(row[1]);
             input.assign(file.begin(), file.end());
             fs::create_directories((dir.Path / arguments.at(0)).parent_path());
             WriteWhole(dir.Path / arguments.at(0), input);

@@ -9,16 +9,14 @@
 namespace vdib {
 namespace {
 
+// 257 entries are refused; entries are copied up to the palette's end; a deleted palette is unknown.
 TEST(Palettes, CreateQueryDelete) {
     const std::size_t live = LivePaletteCount();
-    LOGPALETTE log{};
-    log.palVersion = 0x300;
+    LOGPALETTE log{0x300, 257, {}};
     for (unsigned i = 0; i < 256; ++i) log.palPalEntry[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 3), 0};
-    log.palNumEntries = 257;
     EXPECT_EQ(CreatePalette(log), nullptr);
     log.palNumEntries = 16;
     const HPALETTE palette = CreatePalette(log);
-    ASSERT_NE(palette, nullptr);
     EXPECT_EQ(LivePaletteCount(), live + 1);
     for (const auto& [start, count, copied] : {std::tuple{0u, 256u, 16u}, {10, 3, 3}, {10, 100, 6}, {15, 1, 1}, {16, 1, 0}}) {
         PALETTEENTRY entries[256] = {};
@@ -30,28 +28,26 @@ TEST(Palettes, CreateQueryDelete) {
     EXPECT_EQ(count, 16);
     EXPECT_TRUE(DeleteObject(palette));
     EXPECT_FALSE(DeleteObject(palette));
-    PALETTEENTRY entry;
-    EXPECT_EQ(GetPaletteEntries(palette, 0, 1, &entry), 0u);
+    EXPECT_EQ(GetPaletteEntries(palette, 0, 1, log.palPalEntry), 0u);
     EXPECT_EQ(LivePaletteCount(), live);
 }
 
+// Zero-filled, locked twice at one address, not freed while locked, unknown once freed.
 TEST(GlobalMemory, BlocksAreZeroFilledLockedAndFreedOnceUnlocked) {
     const std::size_t live = LiveGlobalBlockCount();
     for (const std::size_t size : {std::size_t{0}, std::size_t{40}, std::size_t{1} << 20}) {
         SCOPED_TRACE(size);
         const HGLOBAL block = GlobalAlloc(GHND, size);
-        ASSERT_NE(block, nullptr);
         EXPECT_EQ(GlobalSize(block), size);
         auto* address = static_cast<uint8_t*>(GlobalLock(block));
         ASSERT_NE(address, nullptr);
         EXPECT_EQ(std::vector<uint8_t>(address, address + size), std::vector<uint8_t>(size, 0));
         EXPECT_EQ(GlobalLock(block), address);
         EXPECT_EQ(GlobalFlags(block) & GMEM_LOCKCOUNT, 2u);
-        EXPECT_EQ(GlobalFree(block), block) << "a locked block is not freed";
-        EXPECT_TRUE(GlobalUnlock(block));
-        EXPECT_FALSE(GlobalUnlock(block));
+        EXPECT_EQ(GlobalFree(block), block);
+        EXPECT_EQ((std::vector{GlobalUnlock(block), GlobalUnlock(block)}), (std::vector{true, false}));
         EXPECT_EQ(GlobalFree(block), nullptr);
-        EXPECT_EQ(GlobalLock(block), nullptr);  // a freed handle is unknown everywhere
+        EXPECT_EQ(GlobalLock(block), nullptr);
         EXPECT_EQ(GlobalFlags(block), GMEM_INVALID_HANDLE);
         EXPECT_EQ(GlobalFree(block), block);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <VDIBitmap/Streams.h>
+#include "support/Pictures.h"
 #include "support/Process.h"
 
 namespace vdib::test {
@@ -115,15 +116,17 @@ TEST(FileStream, BufferedTransfersMatchAnUnbufferedModel) {
     EXPECT_EQ(ReadWhole(name), model);
 }
 
-// Buffered output that the device refuses is reported by the next explicit transfer, once. A
-// character device has no positions, although the system would accept a seek on it.
+// Buffered output that the device refuses is reported by the next explicit transfer, once; the
+// BMP writer ends with such a transfer. A character device has no positions, although the system
+// would accept a seek on it.
 TEST(FileStream, RefusedOutputRaisesWriteError) {
     TempDir dir;
     const std::string full = dir / "full";
     if (const std::string why = MakeDevice(full, FullDevice); !why.empty()) GTEST_SKIP() << why;
     for (const auto& action : std::vector<std::function<void(TFileStream&)>>{
              [](TFileStream& s) { s.Flush(); }, [](TFileStream& s) { s.Seek(0, soBeginning); },
-             [](TFileStream& s) { s.WriteExact(Pattern(100000, 1).data(), 100000); }}) {
+             [](TFileStream& s) { s.WriteExact(Pattern(100000, 1).data(), 100000); },
+             [](TFileStream& s) { std::unique_ptr<TDIBitmapImage>(MakeImage({8}, {"1"}))->WriteToStream(s, true); }}) {
         TFileStream s(full, ModeOpenWrite);
         EXPECT_EQ(s.Write("pending", 7), 7);
         EXPECT_EQ(RaisedBy([&] { action(s); }), "EWriteError: ストリームへの書き込みエラー");

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -52,94 +53,73 @@ inline std::string ToHex(const Bytes& bytes) { return ToHex(bytes.data(), bytes.
 
 inline BITMAPINFOHEADER Header(int32_t width, int32_t height, uint16_t bits) { return {40, width, height, 1, bits, 0, 0, 0, 0, 0, 0}; }
 
-// One BMP file, by default a consistent 8-bit file of 4 x 2 pixels; tests change fields to make
-// it what they need, in code or with Change("width=5 bits=4 pixels=0102").
-struct InfoBmp {
-    int32_t width = 4;
-    int32_t height = 2;
-    uint16_t bits = 8;
-    uint32_t compression = 0;      // 3: masks F800/07E0/001F follow the header
-    uint32_t colours = 0;          // biClrUsed
-    uint32_t table = 256;          // colour entries present: blue i, green 3i, red 255-i
-    uint32_t header = 40;          // 12: an OS/2 core header, 16-bit fields and 3-byte colours
-    bool fileHeader = true;
-    int64_t offBits = -1;          // -1: right after the colour table and the gap
-    uint32_t gap = 0;              // bytes of AA between the colour table and the pixels
-    uint32_t tail = 0;             // bytes of EE after the pixels, counted in bfSize
-    uint16_t signature = 0x4D42;
-    std::optional<Bytes> pixels;   // as stored (raw rows or RLE); by default rows of i * 37 + 11
-
-    InfoBmp& Change(const std::string& changes) {
-        std::istringstream in(changes);
-        for (std::string item; in >> item;) {
-            const std::string key = item.substr(0, item.find('=')), text = item.substr(key.size() + 1);
-            const int64_t value = key == "pixels" ? 0 : std::stoll(text, nullptr, 0);
-            if (key == "pixels") pixels = Hex(text);
-            else if (key == "width") width = static_cast<int32_t>(value);
-            else if (key == "height") height = static_cast<int32_t>(value);
-            else if (key == "bits") bits = static_cast<uint16_t>(value);
-            else if (key == "compression") compression = static_cast<uint32_t>(value);
-            else if (key == "colours") colours = static_cast<uint32_t>(value);
-            else if (key == "table") table = static_cast<uint32_t>(value);
-            else if (key == "header") header = static_cast<uint32_t>(value);
-            else if (key == "fileHeader") fileHeader = value != 0;
-            else if (key == "offBits") offBits = value;
-            else if (key == "gap") gap = static_cast<uint32_t>(value);
-            else if (key == "tail") tail = static_cast<uint32_t>(value);
-            else if (key == "signature") signature = static_cast<uint16_t>(value);
-            else ADD_FAILURE() << "no such field: " << item;
-        }
-        return *this;
+// A BMP file described by its changes to a consistent 8-bit file of 4 x 2 pixels, such as
+// "width=5 bits=4 pixels=0102". The fields: width, height, bits, compression (3 adds the masks
+// F800/07E0/001F after the header), colours (biClrUsed), table (colour entries present: blue i,
+// green 3i, red 255 - i), header (12: an OS/2 core header, 16-bit fields and 3-byte colours),
+// fileHeader (0: a packed DIB), offBits (-1: after the table and the gap), gap (bytes of AA
+// before the pixels), tail (bytes of EE after them, counted in bfSize), signature, and pixels as
+// stored, raw rows or RLE, in hex (by default rows of i * 37 + 11).
+inline Bytes BmpFile(const std::string& changes) {
+    std::map<std::string, int64_t> f = {{"width", 4}, {"height", 2}, {"bits", 8}, {"compression", 0}, {"colours", 0},
+                                        {"table", 256}, {"header", 40}, {"fileHeader", 1}, {"offBits", -1}, {"gap", 0},
+                                        {"tail", 0}, {"signature", 0x4D42}};
+    std::optional<Bytes> pixels;
+    std::istringstream in(changes);
+    for (std::string item; in >> item;) {
+        const std::string key = item.substr(0, item.find('=')), value = item.substr(key.size() + 1);
+        if (key == "pixels") pixels = Hex(value);
+        else if (f.count(key) != 0) f[key] = std::stoll(value, nullptr, 0);
+        else ADD_FAILURE() << "no such field: " << item;
     }
-
-    Bytes Pixels() const {
-        if (pixels) return *pixels;
-        Bytes rows(DIBGeometry(bits, width, height).value_or(TDIBGeometry{}).ImageBytes);
-        for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = static_cast<uint8_t>(i * 37 + 11);
-        return rows;
+    const auto u = [&](const char* key) { return static_cast<uint32_t>(f[key]); };
+    if (!pixels) {
+        pixels.emplace(DIBGeometry(int32_t(f["bits"]), int32_t(f["width"]), int32_t(f["height"])).value_or(TDIBGeometry{}).ImageBytes);
+        for (std::size_t i = 0; i < pixels->size(); ++i) (*pixels)[i] = static_cast<uint8_t>(i * 37 + 11);
     }
-
-    Bytes Build() const {
-        const Bytes data = Pixels();
-        Bytes h;
-        Put32(h, header);
-        if (header == 12) {
-            for (uint32_t v : {uint32_t(width), uint32_t(height), 1u, uint32_t(bits)}) Put16(h, uint16_t(v));
-        } else {
-            Put32(h, uint32_t(width)), Put32(h, uint32_t(height)), Put16(h, 1), Put16(h, bits);
-            for (uint32_t v : {compression, uint32_t(data.size()), 2835u, 2835u, colours, 0u}) Put32(h, v);
-            h.resize(std::max<std::size_t>(h.size(), header));
-            if (compression == 3)
-                for (uint32_t m : {0xF800u, 0x07E0u, 0x001Fu}) Put32(h, m);
-        }
-        for (uint32_t i = 0; i < table; ++i) {
-            h.insert(h.end(), {uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
-            if (header != 12) h.push_back(0);
-        }
-        h.insert(h.end(), gap, 0xAA);
-        Bytes file;
-        if (fileHeader) {
-            Put16(file, signature);
-            Put32(file, uint32_t(14 + h.size() + data.size() + tail));
-            Put32(file, 0);
-            Put32(file, offBits >= 0 ? uint32_t(offBits) : uint32_t(14 + h.size()));
-        }
-        file.insert(file.end(), h.begin(), h.end());
-        file.insert(file.end(), data.begin(), data.end());
-        file.insert(file.end(), tail, 0xEE);
-        return file;
+    Bytes h;
+    Put32(h, u("header"));
+    if (f["header"] == 12) {
+        for (const char* key : {"width", "height"}) Put16(h, static_cast<uint16_t>(f[key]));
+        Put16(h, 1), Put16(h, static_cast<uint16_t>(f["bits"]));
+    } else {
+        Put32(h, u("width")), Put32(h, u("height")), Put16(h, 1), Put16(h, static_cast<uint16_t>(f["bits"]));
+        for (uint32_t v : {u("compression"), uint32_t(pixels->size()), 2835u, 2835u, u("colours"), 0u}) Put32(h, v);
+        h.resize(std::max<std::size_t>(h.size(), u("header")));
+        if (f["compression"] == 3)
+            for (uint32_t m : {0xF800u, 0x07E0u, 0x001Fu}) Put32(h, m);
     }
-};
+    for (uint32_t i = 0; i < u("table"); ++i) {
+        h.insert(h.end(), {uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
+        if (f["header"] != 12) h.push_back(0);
+    }
+    h.insert(h.end(), u("gap"), 0xAA);
+    Bytes file;
+    if (f["fileHeader"] != 0) {
+        Put16(file, static_cast<uint16_t>(f["signature"]));
+        Put32(file, uint32_t(14 + h.size() + pixels->size() + f["tail"]));
+        Put32(file, 0);
+        Put32(file, f["offBits"] >= 0 ? u("offBits") : uint32_t(14 + h.size()));
+    }
+    file.insert(file.end(), h.begin(), h.end());
+    file.insert(file.end(), pixels->begin(), pixels->end());
+    file.insert(file.end(), u("tail"), 0xEE);
+    return file;
+}
 
 // A memory stream holding `bytes`, positioned at 0, that takes at most Room more bytes (-1: any
-// number) and then refuses the rest as a full disk would. Its seeks can fail (-1, nothing moves):
-// every one as on a pipe, or all but the question for the position.
+// number) and then refuses the rest as a full disk would, and hands out at most MaxRead bytes a
+// read (-1: any number). Its seeks can fail (-1, nothing moves): every one as on a pipe, or all
+// but the question for the position.
 class TTestStream : public TMemoryStream {
 public:
     explicit TTestStream(const Bytes& bytes = {}, int32_t room = -1) {
         WriteExact(bytes.data(), static_cast<int32_t>(bytes.size()));
         Seek(0, soBeginning);
         Room = room;
+    }
+    int32_t Read(void* buffer, int32_t count) override {
+        return TMemoryStream::Read(buffer, MaxRead >= 0 ? std::min(count, MaxRead) : count);
     }
     int32_t Write(const void* buffer, int32_t count) override {
         if (Room >= 0) count = std::clamp(count, 0, Room), Room -= count;
@@ -153,7 +133,7 @@ public:
         const auto* p = static_cast<const uint8_t*>(BlockAddress());
         return Bytes(p, p + BlockSize());
     }
-    int32_t Room = -1;
+    int32_t Room = -1, MaxRead = -1;
     enum { All, TellOnly, None } Seeks = All;
 };
 

@@ -5,14 +5,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <VDIBitmap/SysUtils.h>
@@ -22,8 +19,7 @@ namespace vdib::test {
 namespace fs = std::filesystem;
 
 // A fresh folder, removed with everything in it afterwards.
-class TempDir {
-public:
+struct TempDir {
     TempDir() {
         std::string pattern = (fs::temp_directory_path() / "vdib-test-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -31,9 +27,7 @@ public:
     }
     ~TempDir() { std::error_code ec; fs::remove_all(Path, ec); }
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     std::string operator/(const std::string& name) const { return (Path / name).string(); }
-
     fs::path Path;
 };
 
@@ -54,18 +48,15 @@ inline std::string ReadWhole(const fs::path& name) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-inline void WriteWhole(const fs::path& name, const std::string& bytes) {
-    std::ofstream(name, std::ios::binary | std::ios::trunc) << bytes;
-}
+inline void WriteWhole(const fs::path& name, const std::string& bytes) { std::ofstream(name, std::ios::binary) << bytes; }
 
-// The rows of tests/data/`name`, each `columns` tab-separated fields: the first line that is no
-// comment ("#") is the heading.
+// The rows of tests/data/`name`, each `columns` tab-separated fields; lines starting with "#"
+// are comments, the first other line is the heading.
 inline std::vector<std::vector<std::string>> ReadTable(const std::string& name, std::size_t columns) {
     std::istringstream lines(ReadWhole(fs::path(TEST_DATA_DIR) / name));
     std::vector<std::vector<std::string>> rows;
-    bool heading = true;
     for (std::string line; std::getline(lines, line);) {
-        if (line.empty() || line[0] == '#' || std::exchange(heading, false)) continue;
+        if (line.empty() || line[0] == '#') continue;
         std::vector<std::string>& fields = rows.emplace_back();
         std::istringstream split(line);
         for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
@@ -73,6 +64,7 @@ inline std::vector<std::vector<std::string>> ReadTable(const std::string& name, 
         fields.resize(columns);
     }
     EXPECT_FALSE(rows.empty()) << name;
+    rows.erase(rows.begin());  // the heading
     return rows;
 }
 

@@ -9,10 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "support/Files.h"
 
