@@ -1,7 +1,5 @@
-// The BMP reader, one row of tests/data/reader.tsv at a time: a file described by its changes to
-// a consistent 8-bit file, read as a BMP file (after `n` other bytes for "file+n") or as a packed
-// DIB, and what the reader makes of it: the class and message it raises, or the picture it
-// returns and how many bytes it left unread.
+// The BMP reader: what it makes of each file of tests/data/reader.tsv, its refusal or the picture
+// it returns and how many bytes it left unread.
 #include <gtest/gtest.h>
 
 #include <memory>

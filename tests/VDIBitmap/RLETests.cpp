@@ -1,6 +1,5 @@
-// RLE8 and RLE4: the rows of tests/data/rle.tsv (the format's worked sequences in both
-// directions, every decoder bound at its limit and one past it, streams that end early), and the
-// fast encoders against the per-unit state machine on random rows.
+// RLE8 and RLE4: the sequences of tests/data/rle.tsv, the fast encoders against the per-unit
+// state machine on random rows, and the decoders' read-ahead.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -18,21 +17,21 @@ Bytes Encode(uint16_t bits, const Bytes& block, int32_t width, int32_t height) {
     return stream.Data();
 }
 
-// The block decoded from `data`, or "<class>: <message>"; *end is where the stream stopped.
-std::string Decode(uint16_t bits, const Bytes& data, int32_t width, int32_t height, int32_t* end) {
+// What decoding `data` from position `from` raised ("" for nothing), where the stream stopped,
+// and the block; the stream hands out at most `maxRead` bytes a read (-1: any number).
+std::tuple<std::string, int32_t, Bytes> Decode(const BITMAPINFOHEADER& header, const Bytes& data, int32_t from = 0, int32_t maxRead = -1) {
+    Bytes block(CheckedGeometry(header.biBitCount, header.biWidth, header.biHeight).ImageBytes);
     TTestStream stream(data);
-    Bytes block(CheckedGeometry(bits, width, height).ImageBytes);
-    const std::string raised = RaisedBy([&] { (bits == 8 ? DecodeRLE8 : DecodeRLE4)(block.data(), stream, Header(width, height, bits)); });
-    *end = stream.Position();
-    return raised.empty() ? ToHex(block) : raised;
+    stream.MaxRead = maxRead;
+    stream.Seek(from, soBeginning);
+    const std::string raised = RaisedBy([&] { (header.biBitCount == 8 ? DecodeRLE8 : DecodeRLE4)(block.data(), stream, header); });
+    return {raised, stream.Position(), block};
 }
 
-// The encoding rules written plainly, command by command, unit by unit (a pixel in RLE8, a byte
-// of two pixels in RLE4; an odd RLE4 row carries its pad pixel along), as the reference for the
-// fast encoders. Equal neighbours make a run. Otherwise units without equal neighbours make a
-// literal, which gives up its last unit to a run that follows; a literal of one or two units is
-// written as runs of one, a longer one as an absolute run padded to even length. No command
-// holds more than `maxUnits`; the unit after a full one starts afresh.
+// The encoding rules written plainly, unit by unit (a pixel in RLE8, a byte in RLE4), as the
+// reference for the fast encoders. Equal neighbours make a run; other units a literal, which gives
+// up its last unit to a run that follows; a literal of one or two units is written as runs of one,
+// a longer one as an absolute run padded to even length. No command holds more than `maxUnits`.
 Bytes ReferenceEncode(const Bytes& block, int32_t width, int32_t height, uint16_t bits) {
     const std::size_t perUnit = 8 / bits, maxUnits = bits == 8 ? 255 : 127;
     const auto units = static_cast<std::size_t>((width * bits + 7) / 8);
@@ -68,8 +67,8 @@ TEST(RLE, EachRowOfTheTable) {
         const bool decodes = row[5].find(':') == std::string::npos;
         Bytes followed = data;
         if (decodes) followed.push_back(0xEE);
-        int32_t end = -1;
-        EXPECT_EQ(Decode(bits, followed, width, height, &end), decodes ? ToHex(Hex(row[5])) : row[5]);
+        const auto [raised, end, block] = Decode(Header(width, height, bits), followed);
+        EXPECT_EQ(decodes ? ToHex(block) : raised, decodes ? ToHex(Hex(row[5])) : row[5]);
         EXPECT_TRUE(!decodes || end == static_cast<int32_t>(data.size())) << "stopped at " << end;
         if (row[6] != "yes") continue;
         EXPECT_EQ(ToHex(Encode(bits, Hex(row[5]), width, height)), ToHex(data));
@@ -99,9 +98,51 @@ TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
             const auto rowBytes = static_cast<std::size_t>(CheckedGeometry(bits, width, 1).RowBytes);
             for (std::size_t at = 0; at < block.size(); ++at)  // the row padding decodes to 0
                 if (at % rowBytes >= static_cast<std::size_t>(width * bits + 7) / 8) block[at] = 0;
-            int32_t end = 0;
-            ASSERT_EQ(Decode(bits, encoded, width, height, &end), ToHex(block));
-            ASSERT_EQ(end, static_cast<int32_t>(encoded.size()));
+            ASSERT_EQ(Decode(Header(width, height, bits), encoded), std::tuple(std::string(), static_cast<int32_t>(encoded.size()), block));
+        }
+    }
+}
+
+// Rows of random runs, absolute runs (at odd and even columns) and small deltas, one byte before
+// the data and one after; `units` pixels a row. The offset of every command goes to `starts`.
+Bytes Commands(int bits, int32_t units, int32_t height, std::vector<std::size_t>& starts) {
+    Bytes b{0xEE};
+    uint32_t seed = 12345;
+    const auto rnd = [&seed](int32_t n) { seed = seed * 1664525u + 1013904223u; return static_cast<int32_t>((seed >> 8) % n); };
+    for (int32_t y = 0; y < height; ++y, b.insert(b.end(), {0, 0})) {
+        for (int32_t left = units, n; left > 0; left -= n) {
+            n = 1 + rnd(std::min(left, 90));
+            starts.push_back(b.size());
+            const bool absolute = n >= 3 && rnd(2) == 0, delta = rnd(8) == 0;
+            b.insert(b.end(), {uint8_t(absolute || delta ? 0 : n), uint8_t(delta ? 2 : absolute ? n : rnd(256))});
+            const int32_t more = delta ? 2 : !absolute ? 0 : bits == 8 ? (n + 1) / 2 * 2 : (n + 3) / 4 * 2;
+            for (int32_t i = 0; i < more; ++i) b.push_back(uint8_t(delta ? (i == 0 ? n : 0) : rnd(256)));
+        }
+    }
+    b.insert(b.end(), {0, 1, 0xEE});
+    return b;
+}
+
+// The decoders read ahead in blocks; they must still behave as if every byte came from an exact
+// read of its own, as they do from a stream that hands out one byte a read (a skip past the bytes
+// read is then a seek): same pixels, same exception and message, same stream position, on intact,
+// cut and corrupted streams long enough to cross a read-ahead block.
+TEST(RLE, ReadAheadGivesTheOutcomeOfExactReads) {
+    for (const int bits : {8, 4}) {
+        const BITMAPINFOHEADER header = Header(bits == 8 ? 3000 : 2999, 200, static_cast<uint16_t>(bits));
+        std::vector<std::size_t> starts;
+        const Bytes intact = Commands(bits, 3000, 200, starts);
+        ASSERT_GT(intact.size(), 150000u);  // more than one read-ahead block
+        for (unsigned variant = 0; variant < 30; ++variant) {
+            Bytes data = intact;
+            if (variant % 3 == 1)  // cut anywhere, or near the end of the first read-ahead block
+                data.resize(variant < 15 ? 1 + variant * 2654435761u % (data.size() - 1) : 131072 + variant % 7);
+            if (variant % 3 == 2) {  // a command changed: escapes (end of bitmap too), longer runs
+                const std::size_t at = starts[variant * 7919 % starts.size()];
+                data[at] = static_cast<uint8_t>(variant % 4 == 0 ? 0 : variant * 3);
+                data[at + 1] = static_cast<uint8_t>(variant % 5 == 0 ? 1 + variant % 2 : variant * 37);
+            }
+            EXPECT_TRUE(Decode(header, data, 1) == Decode(header, data, 1, 1)) << bits << " bits, variant " << variant;
         }
     }
 }

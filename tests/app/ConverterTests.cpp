@@ -1,13 +1,8 @@
-// The converter as the user meets it, one row of tests/data/converter.tsv at a time: the real
-// binary in a child process, given an input file described by its changes to a consistent 8-bit
-// file (tests/support/BmpBytes.h), its arguments, and what stood in its folder before; then its
-// exit code and standard output to the byte, and every file it leaves. A failure is reported at
-// an address that stays the same from run to run; no run holds more than 64 MiB of memory, also
-// for a file that claims gigabytes of pixels.
+// The converter as the user meets it, the rows of tests/data/converter.tsv: the real binary in a
+// child process, its report and every file it leaves. A failure is reported at an address that
+// stays the same from run to run; no run holds more than 64 MiB, not even for a file that claims
+// gigabytes of pixels.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <sstream>
 
 #include "support/BmpBytes.h"
 #include "support/Pictures.h"

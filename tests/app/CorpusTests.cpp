@@ -1,11 +1,7 @@
-// Third-party BMP files (tests/data/corpus, see tests/data/SOURCES.md) through the conversion
-// run: each either converts (outcome rle8 or rle4) into a picture that reads back the same, or
-// fails with the class and message its INDEX.tsv row states. Any crash takes the test program
-// down with it. ImageMagick, an independent reader, must see every output as the picture it
-// sees in the input; inputs it refuses are not compared (colour counts above 256, where this
-// reader keeps 256 and finds the pixels at bfOffBits; bfOffBits inside the colour table; 64000
-// pixels in one dimension, its policy's limit). Files it reads with a complaint still yield a
-// picture, and that is compared.
+// Third-party BMP files (tests/data/corpus) through the conversion run: each converts into a
+// picture that reads back the same, or fails as its INDEX.tsv row states. ImageMagick, another
+// reader, must see every output as it sees the input, where it reads the input at all (not: more
+// than 256 colours, bfOffBits inside the colour table, 64000 pixels in one dimension).
 #include <gtest/gtest.h>
 
 #include "Conversion.h"

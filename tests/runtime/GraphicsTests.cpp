@@ -27,10 +27,8 @@ const TClass TTextGraphic::Class = {"TTextGraphic", &TGraphic::Class, nullptr};
 const TClass RichText = {"TRichTextGraphic", &TTextGraphic::Class, nullptr};
 const TClass Other = {"TOtherGraphic", &TGraphic::Class, nullptr};
 
-// An existing file keeps its permission bits. Writing that fails part way leaves the old file
-// whole and no temporary file; a name that cannot be created is reported as passed. A link stays
-// a link and the file it names is written, made when it does not exist; a device is written
-// directly.
+// An existing file keeps its contents until the new ones are complete, and its permission bits. A
+// link stays a link, and the file it names is written; a device is written directly.
 TEST(SaveFile, ReplacesTheTargetSafely) {
     TempDir dir;
     const std::string target = dir / "out.bmp";

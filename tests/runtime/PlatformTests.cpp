@@ -1,12 +1,15 @@
-// The platform layer's palettes and global memory blocks.
+// The platform layer: palettes, global memory blocks, and StretchDIBits on the software surface
+// in every pixel format, scaled, mirrored and clipped, compared pixel by pixel.
 #include <gtest/gtest.h>
 
-#include <tuple>
-#include <vector>
+#include <cstring>
+#include <memory>
 
 #include <VDIBitmap/GlobalMemory.h>
+#include "support/Files.h"
+#include "support/Pictures.h"
 
-namespace vdib {
+namespace vdib::test {
 namespace {
 
 // 257 entries are refused; entries are copied up to the palette's end; a deleted palette is unknown.
@@ -56,5 +59,41 @@ TEST(GlobalMemory, BlocksAreZeroFilledLockedAndFreedOnceUnlocked) {
     EXPECT_EQ(LiveGlobalBlockCount(), live);
 }
 
+// The rows of stretch.tsv in every format, bottom-up and top-down, 16 and 32 bits with bit fields
+// and with BI_RGB's masks, 8 bits with colour count 0 (the whole table). 9 pixels wide, 1 and 4
+// bits cross a byte and rows are padded; rows and columns differ, also in their low bits.
+TEST(StretchDIBits, ScalesMirrorsAndClipsEveryFormatByTheNearestPixel) {
+    const std::pair<TDIBFormat, bool> formats[] = {{{1}, false}, {{4}, false}, {{8}, false}, {{24}, false},
+                                                   {{16, 0xF800, 0x07E0, 0x001F}, false}, {{16, 0x7C00, 0x03E0, 0x001F}, true},
+                                                   {{32, 0x0000FF, 0x00FF00, 0xFF0000}, false}, {{32, 0xFF0000, 0x00FF00, 0x0000FF}, true}};
+    for (auto [format, implied] : formats) {
+        for (const bool topDown : {false, true}) {
+            format.TopDown = topDown;
+            const std::unique_ptr<TDIBitmapImage> dib(MakeImage(format, {"123640752", "470216305", "056371241"}));
+            if (implied) dib->Info().biCompression = BI_RGB, std::memset(dib->ColorTable(), 0, 12);
+            if (format.BitCount == 8) dib->Info().biClrUsed = 0;
+            for (const auto& row : ReadTable("stretch.tsv", 3)) {  // case, destination, surface
+                SCOPED_TRACE(testing::Message() << format.BitCount << " bits" << (implied ? ", implied masks" : "") << (topDown ? ", top-down, " : ", ") << row[0]);
+                int32_t x, y, w, h;
+                std::istringstream(row[1]) >> x >> y >> w >> h;
+                const HDC dc = CreateSurfaceDC(22, 9, Background);
+                EXPECT_EQ(StretchDIBits(dc, x, y, w, h, 0, 0, 9, 3, dib->Bits, dib->InfoBlock(), DIB_RGB_COLORS, SRCCOPY), 3);
+                std::string surface;
+                for (const std::string& line : Render(dc, format.BitCount)) surface += (surface.empty() ? "" : " ") + line;
+                std::string expected = row[2];  // 1 bit per pixel keeps the ids' low bits
+                for (char& pixel : expected) pixel = pixel == '.' || pixel == ' ' || format.BitCount > 1 ? pixel : char('0' + (pixel & 1));
+                EXPECT_EQ(surface, expected);
+                DeleteSurfaceDC(dc);
+            }
+            // Other raster operations combine source and destination; one that needs a pattern is refused.
+            const HDC dc = CreateSurfaceDC(1, 1, Background);
+            EXPECT_EQ(StretchDIBits(dc, 0, 0, 1, 1, 1, 0, 1, 1, dib->Bits, dib->InfoBlock(), DIB_RGB_COLORS, SRCINVERT), 1);
+            EXPECT_EQ(StretchDIBits(dc, 0, 0, 1, 1, 1, 0, 1, 1, dib->Bits, dib->InfoBlock(), DIB_RGB_COLORS, 0x00F00021 /* PATCOPY */), 0);
+            EXPECT_EQ(SurfacePixel(dc, 0, 0), Background ^ ColourOf(format.BitCount, topDown ? 2 : 5));  // DIB pixel (1, 0)
+            DeleteSurfaceDC(dc);
+        }
+    }
+}
+
 }  // namespace
-}  // namespace vdib
+}  // namespace vdib::test

@@ -1,13 +1,8 @@
-// Streams: the memory stream's bounds and growth, the file stream's open and create failures,
-// its buffer against an unbuffered model, and output that the device refuses.
+// Streams: memory stream bounds, file stream failures, buffering, and output a device refuses.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <limits>
 #include <random>
-#include <vector>
 
-#include <VDIBitmap/Streams.h>
 #include "support/Pictures.h"
 #include "support/Process.h"
 
@@ -41,35 +36,22 @@ TEST(MemoryStream, BoundsAndGrowth) {
     EXPECT_EQ(s.BlockSize(), 11);
 }
 
+// Relative names are not expanded; a directory is no file to read; access 3 and sharing 5 are no modes.
 TEST(FileStream, OpenAndCreateFailuresNameTheFileAsGiven) {
     TempDir dir;
     const std::string existing = dir / "existing.bmp";
     WriteWhole(existing, "abc");
-    const struct {
-        std::string name;
-        uint16_t mode;
-    } cases[] = {
-        {dir / "missing.bmp", ModeOpenReadDenyWrite},
-        {"./no-such-dir-vdib/../no-such-file.bmp", ModeOpenRead},  // relative names are not expanded
-        {dir / "missing.bmp", ModeOpenReadWrite},
-        {dir.Path.string(), ModeOpenRead},  // a directory is no file to read
-        {existing, 0x0003},                 // access 3
-        {existing, 0x0050},                 // sharing 5
-        {dir / "no/such/dir/out.bmp", ModeCreate},
-        {dir.Path.string(), ModeCreate},
-        {"", ModeCreate},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name + " mode " + std::to_string(c.mode));
-        const std::string expected = c.mode == ModeCreate ? "EFCreateError: ファイル " + c.name + " を作成できません" : "EFOpenError: ファイル " + c.name + " は開けません";
-        EXPECT_EQ(RaisedBy([&] { TFileStream s(c.name, c.mode); }), expected);
+    for (const auto& [name, mode] : {std::pair{dir / "missing.bmp", ModeOpenReadDenyWrite}, {"./no-such-dir-vdib/../x.bmp", ModeOpenRead},
+                                     {dir / "missing.bmp", ModeOpenReadWrite}, {dir / "", ModeOpenRead}, {existing, uint16_t{3}},
+                                     {existing, uint16_t{0x50}}, {dir / "no/dir/out.bmp", ModeCreate}, {dir / "", ModeCreate}, {"", ModeCreate}}) {
+        const std::string expected = mode == ModeCreate ? "EFCreateError: ファイル " + name + " を作成できません" : "EFOpenError: ファイル " + name + " は開けません";
+        EXPECT_EQ(RaisedBy([&] { TFileStream s(name, mode); }), expected) << mode;
     }
     TFileStream created(existing, ModeCreate);  // truncates at once
     EXPECT_EQ(std::filesystem::file_size(existing), 0u);
 }
 
-// A scripted mix of small and large transfers, seeks and size changes, run against a file stream
-// and against a plain byte string; every result, position and the final file must agree.
+// Random transfers, seeks and size changes on a file stream and on a string: every result agrees.
 TEST(FileStream, BufferedTransfersMatchAnUnbufferedModel) {
     TempDir dir;
     const std::string name = dir / "mixed";

@@ -3,13 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <map>
 #include <optional>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include <VDIBitmap/DIBImage.h>
 
@@ -53,6 +48,15 @@ inline std::string ToHex(const Bytes& bytes) { return ToHex(bytes.data(), bytes.
 
 inline BITMAPINFOHEADER Header(int32_t width, int32_t height, uint16_t bits) { return {40, width, height, 1, bits, 0, 0, 0, 0, 0, 0}; }
 
+// What WriteToStream writes for the image, a BMP file or a packed DIB; it leaves the stream at the end.
+inline Bytes Written(const TDIBitmapImage& image, bool withFileHeader) {
+    TMemoryStream stream;
+    image.WriteToStream(stream, withFileHeader);
+    EXPECT_EQ(stream.Position(), stream.BlockSize());
+    const auto* p = static_cast<const uint8_t*>(stream.BlockAddress());
+    return Bytes(p, p + stream.BlockSize());
+}
+
 // A BMP file described by its changes to a consistent 8-bit file of 4 x 2 pixels, such as
 // "width=5 bits=4 pixels=0102". The fields: width, height, bits, compression (3 adds the masks
 // F800/07E0/001F after the header), colours (biClrUsed), table (colour entries present: blue i,
@@ -86,8 +90,7 @@ inline Bytes BmpFile(const std::string& changes) {
         Put32(h, u("width")), Put32(h, u("height")), Put16(h, 1), Put16(h, static_cast<uint16_t>(f["bits"]));
         for (uint32_t v : {u("compression"), uint32_t(pixels->size()), 2835u, 2835u, u("colours"), 0u}) Put32(h, v);
         h.resize(std::max<std::size_t>(h.size(), u("header")));
-        if (f["compression"] == 3)
-            for (uint32_t m : {0xF800u, 0x07E0u, 0x001Fu}) Put32(h, m);
+        for (uint32_t m : {0xF800u, 0x07E0u, 0x001Fu}) f["compression"] == 3 ? Put32(h, m) : void();
     }
     for (uint32_t i = 0; i < u("table"); ++i) {
         h.insert(h.end(), {uint8_t(i), uint8_t(i * 3), uint8_t(255 - i)});
@@ -107,10 +110,9 @@ inline Bytes BmpFile(const std::string& changes) {
     return file;
 }
 
-// A memory stream holding `bytes`, positioned at 0, that takes at most Room more bytes (-1: any
-// number) and then refuses the rest as a full disk would, and hands out at most MaxRead bytes a
-// read (-1: any number). Its seeks can fail (-1, nothing moves): every one as on a pipe, or all
-// but the question for the position.
+// A memory stream holding `bytes`, at 0, that takes at most Room more bytes and hands out at most
+// MaxRead bytes a read (-1: any number); its seeks can fail (-1, nothing moves) as on a pipe, or
+// all but the question for the position.
 class TTestStream : public TMemoryStream {
 public:
     explicit TTestStream(const Bytes& bytes = {}, int32_t room = -1) {

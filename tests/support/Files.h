@@ -9,8 +9,6 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include <VDIBitmap/SysUtils.h>
 

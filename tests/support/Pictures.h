@@ -1,5 +1,5 @@
-// Pictures made from colour ids in every pixel format, a drawing surface read back as colour ids,
-// and pictures compared as pictures (also by the fuzz targets, hence no test framework here).
+// Pictures from colour ids in every pixel format, surfaces read as colour ids, pictures compared
+// (also by the fuzz targets, hence no test framework here).
 #pragma once
 
 #include <cstring>
@@ -25,7 +25,7 @@ inline uint32_t ColourOf(int bitCount, int id) { return bitCount == 1 ? Colours[
 // A picture of colour ids ('0' to '7'), top row first, in format `f`: a palette picture with a
 // full table (2, 16 or 256 colours), 16 and 32 bits through the masks of `f`.
 inline TDIBitmapImage* MakeImage(const TDIBFormat& f, const std::vector<std::string>& rows) {
-    const auto height = static_cast<int32_t>(rows.size()), width = static_cast<int32_t>(rows[0].size());
+    const auto height = static_cast<int32_t>(rows.size()), width = static_cast<int32_t>(rows.empty() ? 0 : rows[0].size());
     const int bits = f.BitCount;
     TDIBitmapImage* image = TDIBitmapImage::CreateBlank(f, width, height);
     if (bits <= 8) image->Info().biClrUsed = 1u << bits;
@@ -46,8 +46,7 @@ inline TDIBitmapImage* MakeImage(const TDIBFormat& f, const std::vector<std::str
     return image;
 }
 
-// The surface as colour ids, top row first: '.' the background, '?' any other colour, and for a
-// picture of 1 bit the ids' low bits.
+// The surface as colour ids, top row first ('.' the background, '?' another colour; 1 bit: low bits).
 inline std::vector<std::string> Render(HDC dc, int bitCount) {
     std::vector<std::string> rows(static_cast<std::size_t>(SurfaceHeight(dc)), std::string(SurfaceWidth(dc), '?'));
     for (int32_t y = 0; y < SurfaceHeight(dc); ++y)
@@ -60,9 +59,8 @@ inline std::vector<std::string> Render(HDC dc, int bitCount) {
     return rows;
 }
 
-// "" when `actual` shows the picture `expected` shows: size, orientation, bit count and masks,
-// colours, and every byte of each row that holds pixels (the bits after a row's last pixel
-// included, as the plain form and RLE4 carry them); otherwise the first difference.
+// "" when `actual` shows the picture `expected` shows (size, orientation, bits and masks, colours,
+// each row's bytes, bits after its last pixel included), otherwise the first difference.
 inline std::string PictureDifference(const TDIBitmapImage& expected, const TDIBitmapImage& actual) {
     const TDIBFormat &e = expected.Format, &a = actual.Format;
     if (actual.Width != expected.Width || actual.Height != expected.Height) return "size";

@@ -23,10 +23,8 @@ struct TChildResult {
     std::string Err;
 };
 
-// Runs `program` with `arguments` (program name not included) in `workingDirectory`.
-// `beforeExec` runs in the child just before the program starts (limits, signal dispositions,
-// extra descriptors); `whileRunning` runs here with the child's id before it is waited for, and
-// must not reap it.
+// Runs `program` with `arguments` in `workingDirectory`. `beforeExec` runs in the child before
+// the program starts; `whileRunning` runs here with the child's id, and must not reap it.
 inline TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
                              const fs::path& workingDirectory, const std::function<void()>& beforeExec = {},
                              const std::function<void(pid_t)>& whileRunning = {}) {
@@ -53,11 +51,10 @@ inline TChildResult RunChild(const std::string& program, const std::vector<std::
             ReadWhole(outPath), ReadWhole(errPath)};
 }
 
-// How a run of the converter ended, as one line: "<class>: <message>." for exit code 1 with
-// exactly a failure report on standard output ("Exception <class> in module bmp2rle at <8 hex
-// digits>.", the message with its ".", an empty line, each line ended by CR LF); otherwise
-// "exit <code>" or "signal <n>", then ": " and standard output when it printed anything. Standard
-// error, which should stay empty, follows after " stderr: ".
+// How a run of the converter ended: "<class>: <message>." for exit code 1 with exactly a failure
+// report ("Exception <class> in module bmp2rle at <8 hex digits>.", the message, an empty line,
+// CR LF line ends); otherwise "exit <code>" or "signal <n>", and ": " and standard output when it
+// printed anything. Standard error, which should stay empty, follows after " stderr: ".
 inline std::string Report(const TChildResult& r) {
     static const std::regex report("Exception (\\w+) in module bmp2rle at [0-9A-F]{8}\\.\r\n([\\s\\S]*)\r\n\r\n");
     std::smatch m;
@@ -67,8 +64,7 @@ inline std::string Report(const TChildResult& r) {
     return r.Err.empty() ? line : line + " stderr: " + r.Err;
 }
 
-// The character devices a test may need, made in its own folder: the machine's /dev is never
-// written to by a test.
+// Devices are made in a test's own folder: a test never writes to the machine's /dev.
 inline constexpr unsigned NullDevice = 3;  // c 1 3: takes everything
 inline constexpr unsigned FullDevice = 7;  // c 1 7: refuses every write with ENOSPC
 

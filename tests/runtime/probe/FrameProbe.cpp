@@ -1,17 +1,11 @@
-// A program built on the process frame, for the tests that need a whole process: each mode
-// (argument 1; argument 2 is a message) ends in one of the frame's exits. Two modules print as
-// they start and stop. Standard error receives "offset=XXXXXXXX" for the function that fails,
-// so the tests can check that reported addresses point into it. Mode "scan" writes `count` bytes
-// at `position` (argument 2: "position count") through a fixed-block stream over a 10-byte block
-// of A0..A9, whose contents a third module prints when it stops.
+// A program on the process frame whose modes (argument 1; argument 2 a message) end in each of
+// its exits; tests/data/probes.tsv describes them. Standard error receives "offset=XXXXXXXX" for
+// the function that fails.
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <iterator>
-#include <new>
 #include <stdexcept>
-#include <string>
 
 #include <VDIBitmap/MemoryScanStream.h>
 #include <VDIBitmap/System.h>
@@ -27,9 +21,7 @@ uint8_t Block[10] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9}
 void ShowOffset(const void* function) {
     Dl_info info{};
     ::dladdr(function, &info);
-    const auto offset = reinterpret_cast<uintptr_t>(function) - reinterpret_cast<uintptr_t>(info.dli_fbase);
-    const std::string text = Format("offset=%08X\n", static_cast<unsigned>(offset));
-    (void)::write(2, text.data(), text.size());
+    std::fprintf(stderr, "offset=%08X\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(function) - reinterpret_cast<uintptr_t>(info.dli_fbase)));
 }
 
 void InitializeA() { WriteLine("init A"); }
