@@ -63,8 +63,8 @@ TEST(Clipboard, LoadRefusesAnotherFormatOrNoBlockBeforeAnyChange) {
     EXPECT_EQ(GlobalFree(block), nullptr);
 }
 
-// The whole picture stretched into the rectangle with its palette selected; an empty picture
-// does not even ask for the device context.
+// The whole picture stretched into the rectangle (mirrored where it runs backwards) with its
+// palette selected; an empty picture does not even ask for the device context.
 TEST(Drawing, PaintOnMakesTheseCallsAndNoneForAnEmptyPicture) {
     TTestBitmap empty, graphic(MakeImage({8}, std::vector<std::string>(25, std::string(50, '1'))));
     TSurfaceCanvas untouched(4, 4), canvas(120, 80);
@@ -76,6 +76,8 @@ TEST(Drawing, PaintOnMakesTheseCallsAndNoneForAnEmptyPicture) {
               (std::vector<std::string>{"SaveDC()", "SelectPalette(" + palette + ",1)", "RealizePalette()",
                                         "SetStretchBltMode(3)", "StretchDIBits(10,20,100,50,0,0,50,25,0,0x00CC0020)",
                                         "RestoreDC(-1)"}));
+    graphic.PaintOn(canvas, {110, 70, 10, 20});  // mirrored both ways
+    EXPECT_EQ(SurfaceCalls(canvas.Surface()).at(10), "StretchDIBits(110,70,-100,-50,0,0,50,25,0,0x00CC0020)");
 }
 
 // A palette given to a bit-field picture goes after its masks: it draws, writes and reads back

@@ -99,18 +99,17 @@ TEST(FileStream, BufferedTransfersMatchAnUnbufferedModel) {
 }
 
 // Buffered output that the device refuses is reported by the next explicit transfer, once; the
-// BMP writer ends with such a transfer. A character device has no positions, although the system
-// would accept a seek on it.
+// BMP writer ends with one. A character device has no positions, although it accepts a seek.
 TEST(FileStream, RefusedOutputRaisesWriteError) {
     TempDir dir;
     const std::string full = dir / "full";
     if (const std::string why = MakeDevice(full, FullDevice); !why.empty()) GTEST_SKIP() << why;
+    const auto pending = [](TFileStream& s) { EXPECT_EQ(s.Write("pending", 7), 7); return &s; };
     for (const auto& action : std::vector<std::function<void(TFileStream&)>>{
-             [](TFileStream& s) { s.Flush(); }, [](TFileStream& s) { s.Seek(0, soBeginning); },
-             [](TFileStream& s) { s.WriteExact(Pattern(100000, 1).data(), 100000); },
+             [&](TFileStream& s) { pending(s)->Flush(); }, [&](TFileStream& s) { pending(s)->Seek(0, soBeginning); },
+             [&](TFileStream& s) { pending(s)->WriteExact(Pattern(100000, 1).data(), 100000); },
              [](TFileStream& s) { std::unique_ptr<TDIBitmapImage>(MakeImage({8}, {"1"}))->WriteToStream(s, true); }}) {
         TFileStream s(full, ModeOpenWrite);
-        EXPECT_EQ(s.Write("pending", 7), 7);
         EXPECT_EQ(RaisedBy([&] { action(s); }), "EWriteError: ストリームへの書き込みエラー");
         EXPECT_NO_THROW(s.Flush());
         EXPECT_EQ(s.StreamPosition(), -1);
