@@ -2,7 +2,6 @@
 // where it accepts that, save it, and read the saved file back. Whatever loads must save
 // without error, and the file saved must read back to the same picture: geometry, format,
 // colours and every pixel.
-#include <cstring>
 #include <memory>
 
 #include <VDIBitmap/DIBitmap.h>
