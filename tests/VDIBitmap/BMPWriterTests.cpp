@@ -1,6 +1,4 @@
-// The BMP writer: the layout of what it writes, the back-patched header of RLE output (or the
-// same bytes in order where the stream cannot go back), round trips through the reader for every
-// format, and a stream that stops taking bytes or moving back.
+// The BMP writer: what it writes for each kind of picture, and streams that refuse bytes or seeks.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,42 +6,30 @@
 
 #include <VDIBitmap/DIBImage.h>
 #include <VDIBitmap/RLE.h>
-#include "runtime/TestFiles.h"
 #include "support/BmpBytes.h"
+#include "support/Files.h"
+#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {
 
 using ImagePtr = std::unique_ptr<TDIBitmapImage>;
 
-// A blank image filled with runs and literals in every row; the row padding stays 0.
-ImagePtr Picture(int32_t bitCount, int32_t width, int32_t height, bool topDown = false, uint32_t colours = 0) {
-    TDIBFormat format;
-    format.BitCount = bitCount;
-    format.TopDown = topDown;
-    if (bitCount == 16) format.RedMask = 0x7C00, format.GreenMask = 0x03E0, format.BlueMask = 0x001F;
-    if (bitCount == 32) format.RedMask = 0xFF0000, format.GreenMask = 0x00FF00, format.BlueMask = 0x0000FF;
-    ImagePtr image(TDIBitmapImage::CreateBlank(format, width, height));
+// A picture of a run and a literal in every row, with `colours` colours; the row padding stays 0.
+ImagePtr Picture(int32_t bits, int32_t width, int32_t height, bool topDown, uint32_t colours) {
+    std::vector<std::string> rows(static_cast<std::size_t>(height), std::string(width, '1'));
+    for (int32_t y = 0; y < height; ++y)
+        for (int32_t x = width / 2; x < width; ++x) rows[y][x] = static_cast<char>('0' + (x * 7 + y) % 8);
+    const uint32_t red = bits == 16 ? 0x7C00 : bits == 32 ? 0xFF0000 : 0, shift = bits == 16 ? 5 : 8;
+    ImagePtr image(MakeImage({bits, red, red >> shift, red >> 2 * shift, topDown}, rows));
     image->Info().biClrUsed = colours;
     for (uint32_t i = 0; i < colours; ++i) image->ColorTable()[i] = RGBQUAD{uint8_t(i), uint8_t(i ^ 0x55), uint8_t(255 - i), 0};
-    for (int32_t y = 0; y < height; ++y) {
-        uint8_t* row = image->StoredRow(y);
-        const int32_t used = (bitCount * width + 7) / 8;
-        for (int32_t x = 0; x < used; ++x) row[x] = static_cast<uint8_t>(x < used / 2 ? y + 1 : x * 7 + y);
-        if (bitCount == 4 && (width & 1)) row[used - 1] &= 0xF0;  // the pad pixel of an odd row
-    }
     return image;
 }
 
-Bytes Write(const TDIBitmapImage& image, bool withFileHeader) {
-    TTestStream stream;
-    image.WriteToStream(stream, withFileHeader);
-    EXPECT_EQ(stream.Position(), stream.BlockSize());
-    return stream.Data();
-}
-
-// Each kind of image: where the pixels start, the compression code, the size fields (back-patched
-// after RLE data), the RLE bytes themselves, the packed form, and the picture read back.
+// Each kind of image: the file's headers (sizes back-patched after RLE data), the RLE bytes
+// themselves, the same bytes in order where the stream cannot go back, the image untouched; read
+// back from the file and from the packed form, the picture writes the same bytes again.
 TEST(BMPWriter, LayoutsAndRoundTrips) {
     const struct {
         const char* name;
@@ -70,22 +56,15 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
         image->Format.Compressed = c.compressed;
         image->Info().biXPelsPerMeter = 3780;
         const BITMAPINFOHEADER before = image->Info();
-        const Bytes file = Write(*image, true);
-        EXPECT_EQ(Get32(file, 0) & 0xFFFF, 0x4D42u);
-        EXPECT_EQ(Get32(file, 2), file.size());
-        EXPECT_EQ(Get32(file, 10), c.offBits);
-        EXPECT_EQ(static_cast<int32_t>(Get32(file, 22)), c.topDown ? -c.height : c.height);
-        EXPECT_EQ(Get32(file, 30), c.code);
-        EXPECT_EQ(Get32(file, 34), file.size() - c.offBits);
-        EXPECT_EQ(Get32(file, 46), c.colours);
-        if (c.code == 3) {
-            EXPECT_EQ(std::memcmp(&file[54], &image->ColorTable(), 12), 0);
-        }
+        const Bytes file = Written(*image, true);
+        const auto size = static_cast<uint32_t>(file.size()), height = static_cast<uint32_t>(c.topDown ? -c.height : c.height);
+        EXPECT_EQ((std::vector{Get32(file, 0) & 0xFFFF, Get32(file, 2), Get32(file, 10), Get32(file, 22), Get32(file, 30), Get32(file, 34), Get32(file, 46)}),
+                  (std::vector{0x4D42u, size, c.offBits, height, c.code, size - c.offBits, c.colours}));
+        EXPECT_EQ(std::memcmp(file.data() + 54, &image->ColorTable(), c.offBits - 54), 0);
         if (c.compressed) {
-            TTestStream rle;
+            TTestStream rle, pipe;
             (c.bits == 8 ? EncodeRLE8 : EncodeRLE4)(rle, image->Bits, image->Info());
             EXPECT_EQ(Bytes(file.begin() + c.offBits, file.end()), rle.Data());
-            TTestStream pipe;  // no way back to the headers: the same bytes, written in order
             pipe.Seeks = TTestStream::None;
             image->WriteToStream(pipe, true);
             EXPECT_EQ(pipe.Data(), file);
@@ -93,35 +72,33 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
         EXPECT_EQ(std::memcmp(&before, &image->Info(), sizeof before), 0) << "writing changed the image";
         for (const bool withFileHeader : {true, false}) {
             if (c.width == 0) break;  // an empty picture is not read
-            TTestStream stream(withFileHeader ? file : Write(*image, false));
+            TTestStream stream(withFileHeader ? file : Written(*image, false));
             ImagePtr back(TDIBitmapImage::CreateFromStream(stream, withFileHeader));
-            EXPECT_EQ(stream.Position(), static_cast<int32_t>(file.size()) - (withFileHeader ? 0 : 14));
-            EXPECT_EQ(back->Info().biHeight, image->Info().biHeight);
-            EXPECT_EQ(back->Info().biXPelsPerMeter, 3780);
-            EXPECT_EQ(back->Format.Compressed, c.compressed);
-            EXPECT_EQ(back->Format.RedMask, image->Format.RedMask);
+            EXPECT_EQ(stream.Position(), stream.BlockSize());
             // Without colours a full table is written, since a reader takes 0 to mean 2^bits.
             EXPECT_EQ(back->Info().biClrUsed, c.colours == 0 && c.bits <= 8 ? 1u << c.bits : c.colours);
-            EXPECT_EQ(std::memcmp(back->ColorTable(), image->ColorTable(), 4 * c.colours), 0);
-            EXPECT_EQ(Bytes(back->Bits, back->Bits + back->Info().biSizeImage), Bytes(image->Bits, image->Bits + image->Info().biSizeImage));
+            back->Info().biClrUsed = c.colours;
+            EXPECT_EQ(ToHex(Written(*back, withFileHeader)), ToHex(stream.Data()));
         }
     }
 }
 
-// So does one that cannot go back to patch the headers: nothing more is written after the RLE data.
+// A stream that takes no more bytes raises the write error, and so does one that cannot go back to
+// patch the headers: nothing more is written after the RLE data.
 TEST(BMPWriter, AStreamThatRefusesBytesRaisesWriteError) {
+    const std::string WriteFailed = "EWriteError: ストリームへの書き込みエラー";
     ImagePtr image = Picture(8, 64, 64, false, 256);
     for (const bool compressed : {false, true})
         for (const int32_t room : {0, 10, 14 + 40 + 1024, 2000}) {
             SCOPED_TRACE(testing::Message() << room << (compressed ? " compressed" : ""));
             image->Format.Compressed = compressed;
             TTestStream stream({}, room);
-            ExpectRaise([&] { image->WriteToStream(stream, true); }, "ストリームへの書き込みエラー", "EWriteError");
+            EXPECT_EQ(RaisedBy([&] { image->WriteToStream(stream, true); }), WriteFailed);
         }
     TTestStream stream, rle;  // the image compressed, as the loop left it
     stream.Seeks = TTestStream::TellOnly;
     EncodeRLE8(rle, image->Bits, image->Info());
-    ExpectRaise([&] { image->WriteToStream(stream, true); }, "ストリームへの書き込みエラー", "EWriteError");
+    EXPECT_EQ(RaisedBy([&] { image->WriteToStream(stream, true); }), WriteFailed);
     EXPECT_EQ(stream.BlockSize(), 14 + 40 + 1024 + rle.BlockSize());
 }
 

@@ -1,13 +1,10 @@
-// TDIBitmap: sharing with copy-on-write, the update bracket and its notifications, the
-// compression switch, and resizing; and the geometry rule of the image it holds.
+// TDIBitmap: compression, copy-on-write, resizing and notifications; the image's geometry rule.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <sstream>
-
 #include <VDIBitmap/DIBitmap.h>
-#include "runtime/TestFiles.h"
 #include "support/BmpBytes.h"
+#include "support/Files.h"
+#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {
@@ -19,15 +16,8 @@ struct Watched {
     Watched() { graphic.ChangeListener = [this](TPersistent* sender) { notifications += sender == &graphic; }; }
 };
 
-// Loads a picture of `bits` bits built in memory, every pixel byte distinct.
-void Load(TDIBitmap& graphic, uint16_t bits, int32_t width, int32_t height, uint32_t colours = 16) {
-    InfoBmp bmp;
-    bmp.bitCount = bits, bmp.width = width, bmp.height = height;
-    bmp.clrUsed = bmp.tableEntries = bits <= 8 ? colours : 0;
-    bmp.compression = bits == 16 || bits == 32 ? 3 : 0;
-    bmp.pixels.resize(CheckedGeometry(bits, width, height).ImageBytes);
-    for (std::size_t i = 0; i < bmp.pixels.size(); ++i) bmp.pixels[i] = static_cast<uint8_t>(i + 1);
-    TTestStream stream(bmp.Build());
+void Load(TDIBitmap& graphic, const std::string& changes) {
+    TTestStream stream(BmpFile(changes));
     graphic.LoadStream(stream);
 }
 
@@ -36,133 +26,102 @@ Bytes Row(const TDIBitmap& graphic, int32_t pictureRow) {
     return Bytes(row, row + graphic.ImageRef().RowBytes);
 }
 
-// Rows of tests/data/geometry.tsv: case, bit count, width, height, and the geometry or the
-// refusal; the format's examples and each 32-bit limit, at the limit and one past it.
 TEST(DIBImage, GeometryFollowsTheRowRuleWithinThe32BitLimits) {
-    const std::string text = ReadWhole(std::filesystem::path(TEST_DATA_DIR) / "geometry.tsv");
-    ASSERT_FALSE(text.empty());
-    std::istringstream table(text);
-    std::string line;
-    for (std::getline(table, line); std::getline(table, line);) {  // after the heading
-        SCOPED_TRACE(line);
-        std::istringstream fields(line.substr(line.find('\t')));
-        int32_t bits = 0, width = 0, height = 0;
-        std::string expected, outcome;
-        fields >> bits >> width >> height >> std::ws;
-        std::getline(fields, expected);
-        try {
-            const TDIBGeometry g = CheckedGeometry(bits, width, height);
+    for (const auto& row : ReadTable("geometry.tsv", 5)) {  // case, bit count, width, height, outcome
+        std::string outcome;
+        const std::string raised = RaisedBy([&] {
+            const TDIBGeometry g = CheckedGeometry(std::stoi(row[1]), std::stoi(row[2]), std::stoi(row[3]));
             outcome = Format("%d %d %u", g.RowBytes, g.Rows, g.ImageBytes);
-        } catch (const Exception& e) {
-            outcome = std::string(e.ClassName()) + ": " + e.Message();
-        }
-        EXPECT_EQ(outcome, expected);
+        });
+        EXPECT_EQ(raised.empty() ? outcome : raised, row[4]) << row[0];
     }
 }
 
-// Switching on is refused, with nothing changed, for all but bottom-up 4- and 8-bit pictures;
-// switching off is never refused. Each real change notifies once.
+// Switching on is refused, with nothing changed, for all but bottom-up 4- and 8-bit pictures, and
+// so is a compressed write, before anything is written; switching off is never refused. Each
+// real change notifies once.
 TEST(DIBitmap, CompressionSwitch) {
-    const char* const bitCount = "4, 8 ビットカラー以外は圧縮できない";
+    const std::string bitCount = "EInvalidOperation: 4, 8 ビットカラー以外は圧縮できない", topDown = "EInvalidOperation: Top-Down DIB は圧縮できない";
     const struct {
-        uint16_t bits;
-        int32_t height;
-        const char* refusal;  // null: accepted
+        const char* file;
+        std::string refusal;  // empty: accepted
         uint32_t code;        // biCompression of the picture saved while switched on
     } cases[] = {
-        {24, 2, bitCount, 0}, {1, 2, bitCount, 0}, {16, 2, bitCount, 3}, {32, 2, bitCount, 3}, {24, -2, bitCount, 0},
-        {8, -2, "Top-Down DIB は圧縮できない", 0}, {4, -2, "Top-Down DIB は圧縮できない", 0}, {8, 2, nullptr, 1}, {4, 2, nullptr, 2},
+        {"bits=24", bitCount, 0}, {"bits=1", bitCount, 0}, {"bits=16 compression=3", bitCount, 3},
+        {"bits=32 compression=3", bitCount, 3}, {"bits=24 height=-2", bitCount, 0}, {"height=-2", topDown, 0},
+        {"bits=4 height=-2", topDown, 0}, {"", "", 1}, {"bits=4", "", 2},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.bits << " bits, height " << c.height);
+        SCOPED_TRACE(c.file);
         Watched w;
-        Load(w.graphic, c.bits, 3, c.height);
+        Load(w.graphic, std::string("width=3 ") + c.file);
         const TDIBitmapImage* image = &w.graphic.ImageRef();
         w.notifications = 0;
-        if (c.refusal != nullptr) {
-            ExpectRaise([&] { w.graphic.SetCompressed(true); }, c.refusal, "EInvalidOperation");
-            TTestStream refused;  // a compressed write refuses the same, before writing anything
-            ExpectRaise([&] { w.graphic.ImageRef().WriteToStream(refused, true, true); }, c.refusal, "EInvalidOperation");
-            EXPECT_EQ(refused.Size(), 0);
-        }
-        if (c.refusal == nullptr) w.graphic.SetCompressed(true), w.graphic.SetCompressed(true);
+        EXPECT_EQ(RaisedBy([&] { w.graphic.SetCompressed(true), w.graphic.SetCompressed(true); }), c.refusal);
+        TTestStream refused;
+        EXPECT_EQ(RaisedBy([&] { w.graphic.ImageRef().WriteToStream(refused, true, true); }), c.refusal);
+        EXPECT_EQ(refused.Size() == 0, !c.refusal.empty());
         TTestStream saved;
         w.graphic.SaveStream(saved);
         EXPECT_EQ(Get32(saved.Data(), 30), c.code);
         EXPECT_EQ(&w.graphic.ImageRef(), image);  // the only holder: no copy
-        EXPECT_EQ(w.notifications, c.refusal == nullptr ? 1 : 0);
+        EXPECT_EQ(w.notifications, c.refusal.empty() ? 1 : 0);
         w.graphic.SetCompressed(false);
-        EXPECT_FALSE(w.graphic.Compressed());
-        EXPECT_EQ(w.notifications, c.refusal == nullptr ? 2 : 0);
-        EXPECT_EQ(w.graphic.UpdateCount(), 0);
+        EXPECT_EQ((std::vector{w.graphic.Compressed() ? 1 : 0, w.notifications, w.graphic.UpdateCount()}), (std::vector{0, c.refusal.empty() ? 2 : 0, 0}));
     }
 }
 
+// A change to one of the graphics that share an image copies it first: pixels, colours and header
+// fields come along, and only the changed graphic is notified.
 TEST(DIBitmap, SharedImagesAreCopiedBeforeAChange) {
     Watched a, b, c;
-    Load(a.graphic, 8, 4, 3, 200);
+    Load(a.graphic, "height=3 colours=200");
     a.notifications = 0;
     b.graphic.TakeContentFrom(&a.graphic);
     EXPECT_EQ(&a.graphic.ImageRef(), &b.graphic.ImageRef());
-    EXPECT_EQ(a.graphic.ImageRef().HolderCount, 2);
     EXPECT_EQ(b.notifications, 0);
     b.graphic.SetCompressed(true);
     c.graphic.TakeContentFrom(&a.graphic);
     c.graphic.ChangeWidth(2);
     EXPECT_EQ(a.graphic.ImageRef().HolderCount, 1);
-    EXPECT_FALSE(a.graphic.Compressed());
-    EXPECT_EQ(a.graphic.Width(), 4);
-    EXPECT_EQ(c.graphic.Width(), 2);
-    EXPECT_EQ(a.notifications, 0);
-    EXPECT_EQ(b.notifications, 1);
-    const TDIBitmapImage& copy = b.graphic.ImageRef();  // pixels, colours and header fields come along
-    for (int32_t y = 0; y < 3; ++y) EXPECT_EQ(Row(a.graphic, y), Row(b.graphic, y));
-    EXPECT_EQ(copy.Info().biClrUsed, 200u);
-    EXPECT_EQ(0, std::memcmp(copy.ColorTable(), a.graphic.ImageRef().ColorTable(), 4 * 200));
-    EXPECT_EQ(copy.Info().biXPelsPerMeter, 2835);
+    EXPECT_EQ((std::vector{a.graphic.Compressed(), b.graphic.Compressed()}), (std::vector{false, true}));
+    EXPECT_EQ((std::vector{a.graphic.Width(), c.graphic.Width(), a.notifications, b.notifications}), (std::vector{4, 2, 0, 1}));
+    EXPECT_EQ(PictureDifference(a.graphic.ImageRef(), b.graphic.ImageRef()), "");
+    EXPECT_EQ(b.graphic.ImageRef().Info().biXPelsPerMeter, 2835);  // 200 colours, compared above
 }
 
-TEST(DIBitmap, ResizeKeepsTheBottomLeftCorner) {
+// The picture's overlap with the new size stays at the bottom-left corner, the rest is 0; the
+// colours stay. The same size changes nothing. Each operation notifies once, also one that fails
+// (a negative size, a file that is no BMP), which leaves the picture as it was; a bracket closed
+// that was never opened is an assertion failure.
+TEST(DIBitmap, ResizeKeepsTheBottomLeftCornerAndNotifiesOnceAlsoOnFailure) {
     Watched w;
-    Load(w.graphic, 8, 10, 3, 256);
+    Load(w.graphic, "width=10 height=3 colours=256");
     Bytes left = Row(w.graphic, 0);
     left.resize(4);
-    Bytes widened = left;
-    widened.resize(12);
     w.notifications = 0;
-    w.graphic.ChangeWidth(10);  // the same width: nothing
-    EXPECT_EQ(w.notifications, 0);
+    w.graphic.ChangeWidth(10);
     w.graphic.ChangeWidth(4);
-    EXPECT_EQ(w.notifications, 1);
     EXPECT_EQ(Row(w.graphic, 0), left);
     EXPECT_EQ(w.graphic.ImageRef().Info().biClrUsed, 256u);
     w.graphic.ChangeWidth(10);
     w.graphic.ChangeHeight(5);
-    EXPECT_EQ(Row(w.graphic, 0), widened);
+    left.resize(12);
+    EXPECT_EQ(Row(w.graphic, 0), left);
     EXPECT_EQ(Row(w.graphic, 3), Bytes(12, 0));
-    w.graphic.ChangeHeight(0);
-    EXPECT_TRUE(w.graphic.IsBlank());
-    ExpectRaise([&] { w.graphic.ChangeWidth(-1); }, "Invalid Size", "EInvalidGraphic");
-    EXPECT_EQ(w.graphic.UpdateCount(), 0);
-}
-
-TEST(DIBitmap, UpdateBracketNotifiesOnceAlsoOnFailure) {
-    Watched w;
-    Load(w.graphic, 8, 3, 2);
+    EXPECT_EQ(w.notifications, 3);
     const TDIBitmapImage* image = &w.graphic.ImageRef();
-    w.notifications = 0;
-    TTestStream notBmp(Bytes{'M', 'B', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    ExpectRaise([&] { w.graphic.LoadStream(notBmp); }, "Is not Bitmap File.", "EInvalidGraphic");
-    EXPECT_EQ(&w.graphic.ImageRef(), image);  // the old picture stays
-    EXPECT_EQ(w.notifications, 1);
+    EXPECT_EQ(RaisedBy([&] { w.graphic.ChangeWidth(-1); }), "EInvalidGraphic: Invalid Size");
+    EXPECT_EQ(RaisedBy([&] { Load(w.graphic, "signature=0x424D"); }), "EInvalidGraphic: Is not Bitmap File.");
+    EXPECT_EQ(&w.graphic.ImageRef(), image);
+    EXPECT_EQ((std::vector{w.notifications, w.graphic.UpdateCount()}), (std::vector{5, 0}));
     w.graphic.EnterUpdate();
-    w.graphic.EnterUpdate();
+    w.graphic.ChangeHeight(0);
+    EXPECT_EQ(w.notifications, 5);  // not before the outermost bracket closes
     w.graphic.LeaveUpdate();
-    EXPECT_EQ(w.notifications, 1);
-    w.graphic.LeaveUpdate();
-    EXPECT_EQ(w.notifications, 2);
-    ExpectRaise([&] { w.graphic.LeaveUpdate(); }, "Assertion failure (VDIBitmap, line 1241)", "EAssertionFailed");
-    EXPECT_EQ(w.graphic.UpdateCount(), 0);
+    EXPECT_TRUE(w.graphic.IsBlank());
+    EXPECT_EQ(w.notifications, 6);
+    EXPECT_EQ(RaisedBy([&] { w.graphic.LeaveUpdate(); }), "EAssertionFailed: Assertion failure (VDIBitmap, line 1241)");
 }
 
 }  // namespace

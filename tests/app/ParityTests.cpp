@@ -7,12 +7,10 @@
 #include <cstdlib>
 #include <regex>
 
-#include "support/ChildProcess.h"
+#include "support/Process.h"
 
 namespace vdib::test {
 namespace {
-
-namespace fs = std::filesystem;
 
 struct TOutcome {
     int ExitCode;
@@ -30,7 +28,9 @@ TOutcome Convert(const std::string& program, const std::vector<std::string>& pre
     const TChildResult result = RunChild(program, all, directory.Path);
     TOutcome outcome{result.ExitCode,
                      std::regex_replace(result.Out, std::regex("in module [^ ]+ at [0-9A-F]{8}"), "in module - at -"), {}};
-    for (const std::string& name : directory.Entries()) outcome.Files.emplace_back(name, ReadWhole(directory / name));
+    for (const auto& entry : fs::directory_iterator(directory.Path))
+        outcome.Files.emplace_back(entry.path().filename().string(), ReadWhole(entry.path()));
+    std::sort(outcome.Files.begin(), outcome.Files.end());
     return outcome;
 }
 

@@ -1,7 +1,6 @@
 # Installs the built tree into a scratch prefix, builds the example program of examples/library
 # as another project would (find_package against that prefix), runs it on a sample and checks
-# what it printed (the "dib" registration among it) and wrote, and that a save into a full device
-# fails from the save call itself.
+# what it printed (the "dib" registration among it) and wrote.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSCRATCH=... -DCXX=... [-DCXX_FLAGS=...] -P InstallAndExample.cmake
 
@@ -26,15 +25,7 @@ set(prefix ${SCRATCH}/prefix)
 file(REMOVE_RECURSE ${SCRATCH})
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(installed bin/bmp2rle include/VDIBitmap/VDIBitmap.h include/VDIBitmap/DeviceContext.h)
-  if(NOT EXISTS ${prefix}/${installed})
-    message(FATAL_ERROR "not installed: ${installed}")
-  endif()
-endforeach()
 file(GLOB_RECURSE targets ${prefix}/*/VDIBitmapTargets.cmake)
-if(NOT targets)
-  message(FATAL_ERROR "no VDIBitmapTargets.cmake under ${prefix}")
-endif()
 file(READ "${targets}" exported)
 if(exported MATCHES "vdib_build_flags")
   message(FATAL_ERROR "the build-only flags leak into ${targets}")
@@ -56,34 +47,12 @@ endif()
 if(NOT output MATCHES "127 x 64, 8 bits; .* \\(254 x 128\\)")
   message(FATAL_ERROR "unexpected output: ${output}")
 endif()
-# The compressed copy: RLE8 (compression 1 at offset 30). The drawing: 24 bits, 254 x 128.
-expect_bytes(${SCRATCH}/sample8_rle.bmp 0 "424d" "signature")
-expect_bytes(${SCRATCH}/sample8_rle.bmp 28 "080001000000" "bit count and compression")
+# The drawing: 24 bits, 254 x 128. The compressed copy: the installed converter's output.
 expect_bytes(${SCRATCH}/sample8_drawing.bmp 18 "fe00000080000000" "width and height")
 expect_bytes(${SCRATCH}/sample8_drawing.bmp 28 "180000000000" "bit count and compression")
-
-# The converter from the install does the same conversion.
 run(${prefix}/bin/bmp2rle ${SOURCE_DIR}/examples/sample8.bmp ${SCRATCH}/converted.bmp)
 file(SHA256 ${SCRATCH}/sample8_rle.bmp example_hash)
 file(SHA256 ${SCRATCH}/converted.bmp converted_hash)
 if(NOT example_hash STREQUAL converted_hash)
   message(FATAL_ERROR "the example's RLE file differs from the converter's")
-endif()
-
-# The drawing saved into a full device (made here, as root): the library flushes what it writes,
-# so EWriteError comes from SaveSurfaceAsBMP, not from a destructor that must swallow it. The
-# picture is 1 x 1, so its drawing fits the file stream's buffer and reaches the device only
-# when flushed.
-execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(uid STREQUAL "0")
-  execute_process(COMMAND mknod ${SCRATCH}/full_rle.bmp c 1 3)
-  execute_process(COMMAND mknod ${SCRATCH}/full_drawing.bmp c 1 7)
-  execute_process(COMMAND ${SCRATCH}/example/vdib_example
-                          ${SOURCE_DIR}/tests/data/corpus/other/bmptestsuite/valid/8bpp-1x1.bmp ${SCRATCH}/full
-                  RESULT_VARIABLE result ERROR_VARIABLE errors)
-  if(NOT result EQUAL 1 OR NOT errors MATCHES "^EWriteError: ")
-    message(FATAL_ERROR "a save into a full device: exit ${result}, expected 1 and EWriteError: ${errors}")
-  endif()
-else()
-  message(STATUS "not root: no full device can be made, the save into one is not checked")
 endif()

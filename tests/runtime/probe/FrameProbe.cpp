@@ -1,13 +1,11 @@
-// A program built on the process frame, for the tests that need a whole process: each mode
-// (argument 1; argument 2 is a message) ends in one of the frame's exits. Two modules print as
-// they start and stop. Standard error receives "offset=XXXXXXXX" for the function that fails,
-// so the tests can check that reported addresses point into it.
+// A program on the process frame whose modes (argument 1; argument 2 a message) end in each of
+// its exits; tests/data/probes.tsv describes them. Standard error receives "offset=XXXXXXXX" for
+// the function that fails.
 #include <cstdio>
 #include <iterator>
-#include <new>
 #include <stdexcept>
-#include <string>
 
+#include <VDIBitmap/MemoryScanStream.h>
 #include <VDIBitmap/System.h>
 
 #include "os/Process.h"
@@ -18,6 +16,7 @@ namespace {
 
 std::string Mode;
 std::string Message;
+uint8_t Block[10] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7, 0xA8, 0xA9};
 
 void ShowOffset(const void* function) {
     std::fprintf(stderr, "offset=%08X\n", static_cast<unsigned>(os::ImageOffset(function)));
@@ -33,6 +32,11 @@ void InitializeB() {
 void FinalizeB() {
     WriteLine("final B");
     if (Mode == "finalfail") Raise<EConvertError>("shut-down failed");
+}
+void ShowBlock() {
+    std::string text = "block";
+    for (const uint8_t b : Block) text += Format(" %02X", b);
+    if (Mode == "scan") WriteLine(text);
 }
 
 // Prints when it is destroyed: shows whether pending clean-up ran.
@@ -51,6 +55,17 @@ struct TCleanup {
 }
 
 [[gnu::noinline]] void AssertMode() { VDIB_ASSERT(Message == "never", Message.c_str()); }
+
+void ScanMode() {
+    const uint8_t data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    int position = 0, count = 0;
+    std::sscanf(Message.c_str(), "%d %d", &position, &count);
+    TCleanup cleanup;
+    TMemoryScanStream stream(Block, sizeof Block);
+    stream.Seek(position, soBeginning);
+    const int32_t written = stream.Write(data, count);
+    WriteLine(Format("wrote %d, at %d", written, static_cast<int>(stream.StreamPosition())));
+}
 
 volatile int One = 1, Zero = 0, StopDepth = -1;
 int* volatile Nowhere = nullptr;
@@ -75,6 +90,7 @@ void MainSequence() {
         function();
     }
     if (Mode == "ok") WriteLine("main");
+    if (Mode == "scan") ScanMode();
     if (Mode == "pending") WriteText("pending text "), Raise<EConvertError>("boom");
     if (Mode == "badalloc") throw std::bad_alloc();
     if (Mode == "stdexception") throw std::runtime_error("plain failure");
@@ -86,6 +102,6 @@ void MainSequence() {
 int main(int argc, char** argv) {
     Mode = argc > 1 ? argv[1] : "";
     Message = argc > 2 ? argv[2] : "";
-    const TModule modules[] = {SystemModule, {"A", InitializeA, FinalizeA}, {"B", InitializeB, FinalizeB}};
+    const TModule modules[] = {SystemModule, {"A", InitializeA, FinalizeA}, {"B", InitializeB, FinalizeB}, {"Block", nullptr, ShowBlock}};
     RunProgram(argc, argv, modules, std::size(modules), MainSequence);
 }

@@ -1,5 +1,5 @@
-// Runs a program in a child process and collects what it leaves behind: exit status and the
-// bytes of its standard output and standard error.
+// What the tests ask of the operating system: a program run in a child process with what it
+// leaves behind, its exit and standard output as one line, and devices made in a test's folder.
 #pragma once
 
 #if defined(_WIN32)
@@ -7,15 +7,15 @@
 #else
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
-#include <functional>
-#include <string>
-#include <vector>
+#include <regex>
 
-#include "runtime/TestFiles.h"
+#include "support/Files.h"
 
 namespace vdib::test {
 
@@ -37,7 +37,7 @@ struct TChildResult {
 #if defined(_WIN32)
 
 // Starts `commandLine` exactly as given (the program splits it itself) in `workingDirectory`.
-inline TChildResult RunCommandLine(const std::string& commandLine, const std::filesystem::path& workingDirectory) {
+inline TChildResult RunCommandLine(const std::string& commandLine, const fs::path& workingDirectory) {
     TempDir captures;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const auto capture = [&](const char* name) {
@@ -69,10 +69,10 @@ inline TChildResult RunCommandLine(const std::string& commandLine, const std::fi
     return result;
 }
 
-// Runs `program` with `arguments` (program name not included) in `workingDirectory`. Arguments
-// with spaces are quoted; the tests pass none that hold a double quote.
+// Runs `program` with `arguments` in `workingDirectory`. Arguments with spaces are quoted; the
+// tests pass none that hold a double quote.
 inline TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
-                             const std::filesystem::path& workingDirectory) {
+                             const fs::path& workingDirectory) {
     std::string commandLine = "\"" + program + "\"";
     for (const std::string& argument : arguments)
         commandLine += argument.empty() || argument.find(' ') != std::string::npos ? " \"" + argument + "\"" : " " + argument;
@@ -81,13 +81,10 @@ inline TChildResult RunChild(const std::string& program, const std::vector<std::
 
 #else
 
-// Runs `program` with `arguments` (program name not included) in `workingDirectory`.
-// `beforeExec` runs in the child just before the program starts (limits, signal dispositions,
-// extra descriptors); `whileRunning` runs here with the child's id before it is waited for, and
-// must not reap it.
+// Runs `program` with `arguments` in `workingDirectory`. `beforeExec` runs in the child before
+// the program starts; `whileRunning` runs here with the child's id, and must not reap it.
 inline TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
-                             const std::filesystem::path& workingDirectory,
-                             const std::function<void()>& beforeExec = {},
+                             const fs::path& workingDirectory, const std::function<void()>& beforeExec = {},
                              const std::function<void(pid_t)>& whileRunning = {}) {
     TempDir captures;
     const std::string outPath = captures / "stdout", errPath = captures / "stderr";
@@ -113,5 +110,38 @@ inline TChildResult RunChild(const std::string& program, const std::vector<std::
 }
 
 #endif
+
+// How a run of the converter ended: "<class>: <message>." for exit code 1 with exactly a failure
+// report ("Exception <class> in module bmp2rle at <8 hex digits>.", the message, an empty line,
+// CR LF line ends); otherwise "exit <code>" or "signal <n>", and ": " and standard output when it
+// printed anything. Standard error, which should stay empty, follows after " stderr: ".
+inline std::string Report(const TChildResult& r) {
+    static const std::regex report("Exception (\\w+) in module bmp2rle" + ExecutableSuffix +
+                                   " at [0-9A-F]{8}\\.\r\n([\\s\\S]*)\r\n\r\n");
+    std::smatch m;
+    std::string line = r.Signal != 0 ? "signal " + std::to_string(r.Signal) : "exit " + std::to_string(r.ExitCode);
+    if (r.ExitCode == 1 && std::regex_match(r.Out, m, report)) line = m[1].str() + ": " + m[2].str();
+    else if (!r.Out.empty()) line += ": " + r.Out;
+    return r.Err.empty() ? line : line + " stderr: " + r.Err;
+}
+
+// Devices are made in a test's own folder: a test never writes to the machine's /dev.
+inline constexpr unsigned NullDevice = 3;  // c 1 3: takes everything
+inline constexpr unsigned FullDevice = 7;  // c 1 7: refuses every write with ENOSPC
+
+// Makes the device `minor` (NullDevice or FullDevice) at `path`. Returns "" when it is there and
+// can be opened, otherwise why not (for GTEST_SKIP).
+inline std::string MakeDevice([[maybe_unused]] const fs::path& path, [[maybe_unused]] unsigned minor) {
+#if defined(_WIN32)
+    return "Windows has no device nodes to make";
+#else
+    if (::geteuid() != 0) return "only root can make a device node";
+    if (::mknod(path.c_str(), S_IFCHR | 0666, ::makedev(1, minor)) != 0) return "mknod failed for " + path.string();
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return "the temporary folder's file system does not open devices (nodev)";
+    ::close(fd);
+    return "";
+#endif
+}
 
 }  // namespace vdib::test
