@@ -18,6 +18,7 @@
 #include <link.h>
 #include <locale.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <strings.h>
 #include <ucontext.h>
@@ -193,6 +194,15 @@ const char* NextCharacter(const char* position) noexcept {
     if (byte == 0) return position;
     const bool lead = doubleByte && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
     return lead && position[1] != '\0' ? position + 2 : position + 1;
+}
+
+unsigned UsableProcessorCount() noexcept {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 void InstallFaultHandlers(TFaultHandler onFault) {
