@@ -72,14 +72,8 @@ void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
 
 void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
     const TDIBGeometry geometry = CheckedGeometry(4, header.biWidth, header.biHeight);
-    const int32_t units = static_cast<int32_t>((int64_t{header.biWidth} + 1) / 2);  // whole bytes per row
-    rle::TCommandOutput out(stream);
-    for (int64_t row = 0; row < geometry.Rows; ++row) {
-        // A row without pixels has no pending run: it is its end-of-line alone.
-        if (units > 0) rle::EncodeRow<127, 2, FlushLiteral4>(out, bits + row * geometry.RowBytes, units);
-        out.EndOfLine();
-    }
-    out.EndOfBitmap();
+    const auto units = static_cast<int32_t>((int64_t{header.biWidth} + 1) / 2);  // whole bytes per row
+    rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, units, &rle::EncodeRow<127, 2, FlushLiteral4>);
 }
 
 }  // namespace vdib

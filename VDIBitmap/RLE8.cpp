@@ -50,15 +50,9 @@ void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
 }
 
 void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
-    const int32_t width = header.biWidth;
-    const TDIBGeometry geometry = CheckedGeometry(8, width, header.biHeight);
-    rle::TCommandOutput out(stream);
-    for (int64_t row = 0; row < geometry.Rows; ++row) {
-        // A row without pixels has no pending run: it is its end-of-line alone.
-        if (width > 0) rle::EncodeRow<255, 1, FlushLiteral8>(out, bits + row * geometry.RowBytes, width);
-        out.EndOfLine();
-    }
-    out.EndOfBitmap();
+    const TDIBGeometry geometry = CheckedGeometry(8, header.biWidth, header.biHeight);
+    rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, header.biWidth,
+                     &rle::EncodeRow<255, 1, FlushLiteral8>);
 }
 
 }  // namespace vdib

@@ -141,6 +141,7 @@ TEST(Converter, WritesTheRLEFormOfEachAcceptedInput) {
         {"RLE8 input", Picture(8, 2, rle8), {"in.bmp", "out.bmp"}, "out.bmp", false, 1},
         {"RLE4 input", Picture(4, 2, rle4), {"in.bmp", "out.bmp"}, "out.bmp", false, 2},
         {"default name", Picture(8), {"sub/x.bmp"}, "sub/x_rle.bmp", false, 1},
+        {"several bands of rows", Picture(8, 100000), {"in.bmp", "out.bmp"}, "out.bmp", false, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
