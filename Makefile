@@ -1,13 +1,14 @@
 # Quick start: `make run` builds the converter alone and converts a sample BMP (or FILE=your.bmp);
 # `make test` builds and runs every test; `make test-sanitize` runs them again under
-# AddressSanitizer and UBSan (in build-asan); `make fuzz` builds the libFuzzer targets with clang
+# AddressSanitizer and UBSan (in build-asan), then the conversion tests under ThreadSanitizer
+# (`make test-threads`, in build-tsan); `make fuzz` builds the libFuzzer targets with clang
 # (in build-fuzz, see fuzz/).
 BUILD ?= build
 FILE ?= examples/screen8.bmp
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all build run test test-sanitize fuzz clean
+.PHONY: all build run test test-sanitize test-threads fuzz clean
 
 all: build
 
@@ -29,6 +30,15 @@ test: build
 
 test-sanitize:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DVDIB_SANITIZE=ON $(CMAKE_FLAGS)"
+	$(MAKE) test-threads
+
+# The encoders run bands of rows on every processor: the tests that convert pictures, in process
+# and through the real binary, with ThreadSanitizer. Only their programs are built.
+CONVERSION_TESTS = ^(RLE|BMPWriter|Converter|Corpus)\.
+test-threads:
+	cmake -S . -B build-tsan -DVDIB_SANITIZE_THREADS=ON $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS) --target bmp2rle vdibitmap_tests app_tests
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '$(CONVERSION_TESTS)'
 
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVDIB_FUZZ=ON -DVDIB_TESTS=OFF $(CMAKE_FLAGS)
