@@ -98,11 +98,12 @@ inline void Copy16(uint8_t* to, const uint8_t* from) noexcept {
 #endif
 }
 
-// Writes n pending units of a literal (1 <= n <= 255): up to two as runs of one unit each (an
-// absolute run needs at least three pixels), more as an absolute run, padded to an even length.
-// `available` is how many units may be read from `units` (at least n). Literals are mostly
-// short, so the first 16 bytes of data move in one piece where the row has them, and both forms
-// are laid down over each other: only the length taken at the end depends on n.
+// Writes n pending units of a literal (0 <= n <= 255): up to two as runs of one unit each (an
+// absolute run needs at least three pixels), more as an absolute run, padded to an even length;
+// none takes no room. `available` is how many units may be read from `units` (at least n, and at
+// least 1). Literals are mostly short, so the first 16 bytes of data move in one piece where the
+// row has them, and both forms are laid down over each other: only the length taken at the end
+// depends on n.
 template <int32_t PixelsPerUnit>
 inline uint8_t* PutLiteral(uint8_t* cursor, const uint8_t* units, int32_t n, int32_t available) noexcept {
     uint8_t* data = cursor + 2;
@@ -248,7 +249,7 @@ private:
 //   - a run of M units: full runs of MaxUnits while more than MaxUnits remain, then the rest;
 //     a rest of one unit is not written but becomes the first pending single unit.
 // A run of n units is written as the pair (n * PixelsPerUnit, unit). FlushLiteral(cursor,
-// units, n, available) writes 1 <= n <= MaxUnits units as PutLiteral does.
+// units, n, available) writes 0 <= n <= MaxUnits units as PutLiteral does.
 template <int32_t MaxUnits, int32_t PixelsPerUnit,
           uint8_t* (*FlushLiteral)(uint8_t*, const uint8_t*, int32_t, int32_t)>
 void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units) {
@@ -273,26 +274,22 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units) {
     while (runs.Next(runStart, runEnd)) {
         const int32_t singles = flushFullLiterals(runStart - pending);
         cursor = out.Room(cursor);  // for the literal and the run's last pair
-        int32_t from = runStart;
-        if (singles == MaxUnits - 1) {
-            cursor = FlushLiteral(cursor, row + pending, MaxUnits, units - pending);
-            from += 1;
-        } else if (singles != 0) {
-            cursor = FlushLiteral(cursor, row + pending, singles, units - pending);
-        }
+        // Whether single units come before the run is as good as random in busy pictures, so
+        // the literal is written without asking: a literal of none takes no room.
+        const int32_t taken = singles == MaxUnits - 1 ? 1 : 0;
+        cursor = FlushLiteral(cursor, row + pending, singles + taken, units - pending);
 
         const uint8_t value = row[runStart];
-        int32_t length = runEnd - from;
+        int32_t length = runEnd - runStart - taken;
         while (length > MaxUnits) {
             cursor = PutPair(out.Room(cursor), fullRun, value);
             length -= MaxUnits;
         }
-        if (length >= 2) {
-            cursor = PutPair(cursor, static_cast<uint8_t>(length * PixelsPerUnit), value);
-            pending = runEnd;
-        } else {
-            pending = runEnd - 1;
-        }
+        // A rest of one unit becomes the first pending single unit; its pair is laid down anyway.
+        PutPair(cursor, static_cast<uint8_t>(length * PixelsPerUnit), value);
+        const bool rest = length < 2;
+        cursor += rest ? 0 : 2;
+        pending = runEnd - (rest ? 1 : 0);
     }
     const int32_t singles = flushFullLiterals(units - pending);
     if (singles > 0) cursor = FlushLiteral(out.Room(cursor), row + pending, singles, units - pending);
