@@ -66,8 +66,11 @@ public:
 
     ~TDIBitmapImage() override;
 
-    // Maps a zero-filled block of Info().biSizeImage bytes into Bits.
-    void AllocateBits();
+    // Maps a zero-filled block of Info().biSizeImage bytes into Bits. `fillBytes` is how many
+    // bytes of data are about to fill it (0: none); when they could plausibly fill all of it, the
+    // block is asked for in huge pages, which are cheaper to fill but cost 2 MiB each wherever
+    // they are touched.
+    void AllocateBits(uint64_t fillBytes = 0);
     // FirstRow and RowStep from Bits, RowBytes and the orientation.
     void SetupRows();
     // Lays the source over this image at the bottom-left corner and copies the overlap.

@@ -72,6 +72,14 @@ struct THandleStream::TBuffer {
     int32_t Next = 0;       // reading: index of the next byte to hand out
     int64_t DevicePos = -1; // where the descriptor stands; -1 while not known
     int8_t HasPositions = -1;  // 1 a regular file or block device, 0 anything else, -1 not asked yet
+
+    // Positions are believed only where bytes are stored (os::IsDiskFile): a device such as the
+    // null device accepts any seek and answers with a position that means nothing. Asked once,
+    // as the kind of a file does not change.
+    bool Positions(TFileHandle file) {
+        if (HasPositions < 0) HasPositions = os::IsDiskFile(file);
+        return HasPositions != 0;
+    }
 };
 
 THandleStream::THandleStream(TFileHandle handle) : FFileHandle(handle) {}
@@ -167,11 +175,7 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
     TBuffer& b = *FBuffer;
     Flush();
-    // Positions are believed only where bytes are stored (os::IsDiskFile): a device such as the
-    // null device accepts any seek and answers with a position that means nothing. Asked once,
-    // as the kind of a file does not change.
-    if (b.HasPositions < 0) b.HasPositions = os::IsDiskFile(FFileHandle);
-    if (!b.HasPositions) return -1;
+    if (!b.Positions(FFileHandle)) return -1;
 
     if (b.Mode == TBuffer::Reading && b.DevicePos >= 0) {
         // A target inside the bytes read ahead costs no system call (StreamPosition, or the
@@ -206,6 +210,14 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     const int64_t pos = os::SeekFile(FFileHandle, offset, origin);
     b.DevicePos = pos;  // -1 on failure: ask again next time
     return pos;
+}
+
+// The same answer as seeking to the end and back, which would drop the bytes read ahead.
+int64_t THandleStream::Size() {
+    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
+    TBuffer& b = *FBuffer;
+    Flush();
+    return b.Positions(FFileHandle) ? os::FileSize(FFileHandle) : -1;
 }
 
 void THandleStream::ChangeSize(int32_t newSize) { ChangeSize64(newSize); }

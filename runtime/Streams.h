@@ -39,7 +39,8 @@ public:
 
     int64_t StreamPosition();                // Seek64(0, soCurrent)
     void SetStreamPosition(int64_t value);   // Seek64(value, soBeginning)
-    int64_t Size();                          // end position; the position is left unchanged
+    // The end position; the position is left unchanged. Base: Seek64 to the end and back.
+    virtual int64_t Size();
     void SetSize(int64_t value);             // ChangeSize64
 
     // A count of 0 never reads or writes. A different count than asked raises EReadError /
@@ -74,6 +75,8 @@ public:
     int32_t Read(void* buffer, int32_t count) override;
     int32_t Write(const void* buffer, int32_t count) override;
     int64_t Seek64(int64_t offset, uint8_t origin) override;
+    // Asks the file, without moving: bytes read ahead stay. -1 where there are no positions.
+    int64_t Size() override;
     void ChangeSize(int32_t newSize) override;
     void ChangeSize64(int64_t newSize) override;
 
