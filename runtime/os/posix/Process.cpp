@@ -6,7 +6,7 @@
 // once at start, so the fault handler can find them without the loader's locks.
 //
 // Faults arrive as signals and are handled on an alternate stack, so that a stack overflow can
-// still be reported:
+// still be reported (a bus error in a view of a file cut short is repaired instead, FileViews.h):
 //   SIGSEGV, SIGBUS              -> 216
 //   SIGSEGV at the stack's limit -> 202
 //   SIGFPE, integer division     -> 200
@@ -27,6 +27,7 @@
 #include <cstring>
 
 #include "../Process.h"
+#include "FileViews.h"
 #include "Interrupts.h"
 
 namespace vdib::os {
@@ -130,6 +131,8 @@ int RunErrorCodeFor(int signal, const siginfo_t* info) noexcept {
 }
 
 void FaultHandler(int signal, siginfo_t* info, void* context) {
+    // A file cut short under a pixel block's view is no fault of the program (FileViews.h).
+    if (signal == SIGBUS && RepairCutFileView(info->si_addr)) return;
     const int code = RunErrorCodeFor(signal, info);
     if (OnFault != nullptr) OnFault(code, FaultingInstruction(context));
     ::_exit(code);
