@@ -89,6 +89,27 @@ void TDIBitmapImage::AllocateBits(uint64_t fillBytes) {
     if (fillBytes != 0 && fillBytes >= Info().biSizeImage / 64) AdviseLargePages(Bits, Info().biSizeImage);
 }
 
+// A view of the file costs no copy and no fresh pages to clear and fault in, which is most of
+// the time of reading a large picture; a small one is read at less cost than making the view.
+void TDIBitmapImage::ReadBits(TStream& stream) {
+    constexpr uint32_t MinFileView = 1024 * 1024;
+    const uint32_t size = Info().biSizeImage;
+    if (size >= MinFileView) {
+        const int64_t position = stream.StreamPosition();
+        if (const HANDLE mapping = stream.MapNext(static_cast<int32_t>(size))) {
+            if (void* view = MapBlockView(mapping)) {
+                MappingHandle = mapping;
+                Bits = static_cast<uint8_t*>(view);
+                return;
+            }
+            CloseBlockMapping(mapping);
+            stream.SetStreamPosition(position);
+        }
+    }
+    AllocateBits(size);
+    if (size != 0) stream.ReadExact(Bits, static_cast<int32_t>(size));
+}
+
 // FirstRow is left null without a block; with one it always points at a row inside it.
 void TDIBitmapImage::SetupRows() {
     if (Format.TopDown) {

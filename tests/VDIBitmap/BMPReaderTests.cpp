@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <tuple>
@@ -135,6 +136,36 @@ TEST(BMPReader, ReadsEachAcceptedLayout) {
     TTestStream stream(gapped);
     std::unique_ptr<TDIBitmapImage>(TDIBitmapImage::CreateFromStream(stream, true));
     EXPECT_EQ(stream.Position(), static_cast<int32_t>(gapped.size()));
+}
+
+// A large picture's pixels are a view of its file. Cut short under the picture, the file can no
+// longer give the rows past its new end: they read as zero bytes, no bus error ends the process
+// (the encoder's threads meet them too), and writing the picture raises the reader's EReadError,
+// whether the pixels go out plainly (the system refuses to copy them) or encoded.
+TEST(BMPReader, AFileCutShortUnderItsPictureGivesAReadErrorNotABusError) {
+    TempDir dir;
+    InfoBmp bmp = Valid8();
+    bmp.width = 1024, bmp.height = 1100;  // over a mebibyte of pixels
+    bmp.pixels.resize(1024 * 1100);
+    for (std::size_t i = 0; i < bmp.pixels.size(); ++i) bmp.pixels[i] = static_cast<uint8_t>(i * 7 + i / 1024 + 1);
+    const Bytes file = bmp.Build();
+    WriteWhole(dir / "in.bmp", std::string(file.begin(), file.end()));
+    std::unique_ptr<TDIBitmapImage> image;
+    {
+        TFileStream in(dir / "in.bmp", ModeOpenReadDenyWrite);
+        image.reset(TDIBitmapImage::CreateFromStream(in, true));
+    }
+    ASSERT_TRUE(image->BitsIntact());
+    ASSERT_EQ(Pixels(*image), bmp.pixels);
+
+    std::filesystem::resize_file(dir / "in.bmp", file.size() / 2);
+    EXPECT_FALSE(image->BitsIntact());
+    for (const bool compressed : {false, true}) {
+        TFileStream out(dir / "out.bmp", ModeCreate);
+        ExpectRaise([&] { image->WriteToStream(out, true, compressed); }, "ストリームからの読み込みエラー", "EReadError");
+    }
+    EXPECT_EQ(image->Bits[0], bmp.pixels[0]);
+    EXPECT_EQ(image->Bits[image->Info().biSizeImage - 1], 0);
 }
 
 }  // namespace
