@@ -42,6 +42,8 @@ public:
         if (FCapacity - (cursor - FData.get()) >= MaxCommand) return cursor;
         return Grow(cursor);
     }
+    // The last cursor position that has MaxCommand bytes after it, until the buffer grows.
+    uint8_t* RoomEnd() const noexcept { return FData.get() + (FCapacity - MaxCommand); }
 
     void Commit(uint8_t* cursor) noexcept { FLength = cursor - FData.get(); }
 
@@ -258,11 +260,21 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units) {
 
     TLongRuns runs(row, units);
     uint8_t* cursor = out.Cursor();
+    // Room is checked against a local copy of the band's limit: every byte stored through the
+    // cursor could otherwise alias the band's fields and make them be loaded again.
+    uint8_t* roomEnd = out.RoomEnd();
+    const auto room = [&](uint8_t* at) {
+        if (at > roomEnd) [[unlikely]] {
+            at = out.Room(at);
+            roomEnd = out.RoomEnd();
+        }
+        return at;
+    };
     int32_t pending = 0;  // the single units not yet written start here
     // Full literals while more than MaxUnits single units are pending.
     const auto flushFullLiterals = [&](int32_t singles) {
         while (singles > MaxUnits) {
-            cursor = FlushLiteral(out.Room(cursor), row + pending, MaxUnits, units - pending);
+            cursor = FlushLiteral(room(cursor), row + pending, MaxUnits, units - pending);
             pending += MaxUnits;
             singles -= MaxUnits;
         }
@@ -273,7 +285,7 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units) {
     int32_t runEnd;
     while (runs.Next(runStart, runEnd)) {
         const int32_t singles = flushFullLiterals(runStart - pending);
-        cursor = out.Room(cursor);  // for the literal and the run's last pair
+        cursor = room(cursor);  // for the literal and the run's last pair
         // Whether single units come before the run is as good as random in busy pictures, so
         // the literal is written without asking: a literal of none takes no room.
         const int32_t taken = singles == MaxUnits - 1 ? 1 : 0;
@@ -282,7 +294,7 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units) {
         const uint8_t value = row[runStart];
         int32_t length = runEnd - runStart - taken;
         while (length > MaxUnits) {
-            cursor = PutPair(out.Room(cursor), fullRun, value);
+            cursor = PutPair(room(cursor), fullRun, value);
             length -= MaxUnits;
         }
         // A rest of one unit becomes the first pending single unit; its pair is laid down anyway.
@@ -292,7 +304,7 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units) {
         pending = runEnd - (rest ? 1 : 0);
     }
     const int32_t singles = flushFullLiterals(units - pending);
-    if (singles > 0) cursor = FlushLiteral(out.Room(cursor), row + pending, singles, units - pending);
+    if (singles > 0) cursor = FlushLiteral(room(cursor), row + pending, singles, units - pending);
     out.Commit(cursor);
 }
 
