@@ -33,7 +33,7 @@ inline void StoreRun(uint8_t* row, int64_t x, int32_t n, uint8_t value) {
         --n;
         value = static_cast<uint8_t>(value << 4 | value >> 4);  // the next pixel is the low nibble
     }
-    if (n >= 2) std::memset(row + x / 2, value, static_cast<std::size_t>(n / 2));
+    rle::Fill(row + x / 2, value, n / 2);
     if (n & 1) row[x / 2 + n / 2] = static_cast<uint8_t>(value & 0xF0);
 }
 

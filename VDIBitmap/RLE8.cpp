@@ -39,7 +39,7 @@ void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
     struct {
         uint8_t* bits;
         void Run(int64_t row, int64_t x, int32_t n, uint8_t value) {
-            std::memset(bits + row + x, value, static_cast<std::size_t>(n));
+            rle::Fill(bits + row + x, value, n);
         }
         void Absolute(rle::TRLEReader& in, int64_t row, int64_t x, int32_t n) {
             in.Read(bits + row + x, n);
