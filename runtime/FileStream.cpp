@@ -13,9 +13,10 @@
 // unbuffered stream would. Transfers of a whole buffer or more bypass it.
 //
 // Pending output that the file refuses raises EWriteError from whatever operation wrote it out
-// (Flush, Seek64, Size, ChangeSize, or a Read or Write that needed the buffer); the bytes that did
-// not reach the file are dropped and the position is where the file actually stands. Only the
-// destructor swallows such a failure, which is why writers end with an explicit Flush.
+// (Flush, Seek64 other than a position query, Size, ChangeSize, or a Read or Write that needed
+// the buffer); the bytes that did not reach the file are dropped and the position is where the
+// file actually stands. Only the destructor swallows such a failure, which is why writers end
+// with an explicit Flush.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -174,6 +175,9 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     if (origin > soEnd) return -1;
     if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
     TBuffer& b = *FBuffer;
+    // The position after the pending output is known without writing it out (a writer asks for
+    // positions between its pieces).
+    if (origin == soCurrent && offset == 0 && b.Mode == TBuffer::Writing && b.DevicePos >= 0) return b.DevicePos + b.Length;
     Flush();
     if (!b.Positions(FFileHandle)) return -1;
 

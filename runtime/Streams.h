@@ -65,8 +65,9 @@ private:
 // A stream over a file handle of the platform. Transfers go through a buffer inside the
 // stream, so callers that move a few bytes at a time do not pay a system call each; what they
 // see (bytes, positions, sizes, errors) is the same as without it. Buffered output that cannot
-// be written raises EWriteError from the next Flush, Seek, Size or ChangeSize; the destructor
-// writes out what is left but cannot report a failure, so writers call Flush at the end.
+// be written raises EWriteError from the next Flush, Seek, Size or ChangeSize (asking for the
+// position writes nothing out); the destructor writes out what is left but cannot report a
+// failure, so writers call Flush at the end.
 //
 // Only a regular file or a block device has positions. On anything else (a pipe, a FIFO, a
 // socket, a terminal or another character device) every Seek fails, returning -1, so
