@@ -2,7 +2,8 @@
 //
 // Every band has a slot of its own, band b in slot b mod the slot count, so a band can be encoded
 // only once the band that used its slot before has been written; the slots are twice as many as
-// the threads, so that encoding runs ahead of writing by about one band per thread. The worker
+// the threads (one for one thread), so that encoding runs ahead of writing by about one band per
+// thread. The worker
 // threads only encode. The calling thread writes each band as soon as it is the next one due, and
 // encodes bands itself while the next one is not finished, so with one processor the very same
 // loop runs alone. It alone touches the stream; an exception from a write stops the workers, and
@@ -27,6 +28,9 @@ namespace {
 constexpr int64_t BandPixelBytes = 256 * 1024;
 // More threads only encode faster than one thread can write.
 constexpr unsigned MaxThreads = 8;
+// The most that the bands in flight may take at their worst; rows so wide that a few bands would
+// exceed it are encoded on fewer threads.
+constexpr int64_t FlightBudget = int64_t{8} << 20;
 // Rows wider than this reserve no more up front and grow as they need.
 constexpr int64_t MaxReservation = int64_t{16} << 20;
 // The largest single write: the stream's counts are 32-bit.
@@ -46,6 +50,8 @@ public:
           FBands((rows + FBandRows - 1) / FBandRows) {}
 
     int64_t Bands() const noexcept { return FBands; }
+    // The most a band encodes to.
+    int64_t BandBound() const noexcept { return FBandRows * RowBound(FUnits) + 2; }
 
     // The band's rows, each with its end-of-line; the last band ends with the end-of-bitmap.
     void Encode(int64_t band, TBandOutput& out) const {
@@ -81,7 +87,7 @@ void WriteBand(TStream& stream, const TBandOutput& band) {
 class TBandPipeline {
 public:
     TBandPipeline(const TBandEncoder& encoder, unsigned threads)
-        : FEncoder(encoder), FSlots(2 * threads), FReady(FSlots.size(), false) {
+        : FEncoder(encoder), FSlots(threads > 1 ? 2 * threads : 1), FReady(FSlots.size(), false) {
         // A thread that cannot be started leaves its share to the others.
         try {
             for (unsigned i = 1; i < threads; ++i) FWorkers.emplace_back([this] { Work(); });
@@ -195,7 +201,8 @@ void EncodeBands(TStream& stream, const uint8_t* bits, int64_t rowBytes, int64_t
         return;
     }
     const TBandEncoder encoder(bits, rowBytes, rows, units, encodeRow);
-    const int64_t threads = std::min<int64_t>({os::UsableProcessorCount(), MaxThreads, encoder.Bands()});
+    const int64_t threads = std::min<int64_t>({os::UsableProcessorCount(), MaxThreads, encoder.Bands(),
+                                               std::max<int64_t>(1, FlightBudget / (2 * encoder.BandBound()))});
     TBandPipeline(encoder, static_cast<unsigned>(threads)).Run(stream);
 }
 
