@@ -165,17 +165,18 @@ void* MapFileView(const TMapping& mapping) {
     void* view = static_cast<char*>(base) + lead;
     const int file = ::fcntl(mapping.File, F_DUPFD_CLOEXEC, 0);
     const int guard = file < 0 ? -1 : TakeGuard(view, mapping.Size);
-    try {
-        if (guard < 0) throw std::bad_alloc();
-        Views().emplace(view, TView{base, length, file, mapping.Offset + mapping.Size, guard});
-    } catch (const std::bad_alloc&) {
-        if (guard >= 0) Guards[guard].Start.store(0);
-        if (file >= 0) ::close(file);
-        ::munmap(base, length);
-        errno = ENOMEM;
-        return nullptr;
+    if (guard >= 0) {
+        try {
+            Views().emplace(view, TView{base, length, file, mapping.Offset + mapping.Size, guard});
+            return view;
+        } catch (const std::bad_alloc&) {
+            Guards[guard].Start.store(0);
+        }
     }
-    return view;
+    if (file >= 0) ::close(file);
+    ::munmap(base, length);
+    errno = ENOMEM;
+    return nullptr;
 }
 
 }  // namespace
