@@ -3,12 +3,14 @@
 // Every band has a slot of its own, band b in slot b mod the slot count, so a band can be encoded
 // only once the band that used its slot before has been written; the slots are twice as many as
 // the threads (one for one thread), so that encoding runs ahead of writing by about one band per
-// thread. The worker
-// threads only encode. The calling thread writes each band as soon as it is the next one due, and
-// encodes bands itself while the next one is not finished, so with one processor the very same
-// loop runs alone. It alone touches the stream; an exception from a write stops the workers, and
-// once they have ended it goes on to the caller, as does one raised in a worker.
+// thread. The worker threads only encode. The calling thread writes each band as soon as it is
+// the next one due, and encodes bands itself while the next one is not finished, so with one
+// processor the very same loop runs alone; when the band due has been in a worker's hands for
+// far too long, it encodes that band itself rather than wait. It alone touches the stream; an
+// exception from a write stops the workers, and once they have ended it goes on to the caller,
+// as does one raised in a worker.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -50,6 +52,8 @@ public:
           FBands((rows + FBandRows - 1) / FBandRows) {}
 
     int64_t Bands() const noexcept { return FBands; }
+    // Bytes of pixel rows in a band.
+    int64_t BandPixels() const noexcept { return FBandRows * FRowBytes; }
     // The most a band encodes to.
     int64_t BandBound() const noexcept { return FBandRows * RowBound(FUnits) + 2; }
 
@@ -87,7 +91,9 @@ void WriteBand(TStream& stream, const TBandOutput& band) {
 class TBandPipeline {
 public:
     TBandPipeline(const TBandEncoder& encoder, unsigned threads)
-        : FEncoder(encoder), FSlots(threads > 1 ? 2 * threads : 1), FReady(FSlots.size(), false) {
+        : FEncoder(encoder), FSlots(threads > 1 ? 2 * threads : 1),
+          FTakeOverAfter(std::max<std::chrono::microseconds>(
+              std::chrono::milliseconds(1), std::chrono::microseconds(encoder.BandPixels() / SlowBytesPerMicrosecond))) {
         // A thread that cannot be started leaves its share to the others.
         try {
             for (unsigned i = 1; i < threads; ++i) FWorkers.emplace_back([this] { Work(); });
@@ -108,34 +114,62 @@ public:
     void Run(TStream& stream) {
         std::unique_lock<std::mutex> lock(FMutex);
         while (FNextWrite < FEncoder.Bands()) {
-            const std::size_t slot = SlotOf(FNextWrite);
-            if (FReady[slot]) {
+            TSlot& next = FSlots[SlotOf(FNextWrite)];
+            if (next.Ready) {
                 lock.unlock();
-                WriteBand(stream, FSlots[slot]);
+                WriteBand(stream, next.Output);
                 lock.lock();
-                FReady[slot] = false;
+                next.Ready = false;
                 ++FNextWrite;
                 FChanged.notify_all();
             } else if (FFailure) {
                 std::rethrow_exception(FFailure);
             } else if (CanClaim()) {
                 const int64_t band = FNextClaim++;
+                TSlot& slot = FSlots[SlotOf(band)];
                 lock.unlock();
-                FEncoder.Encode(band, FSlots[SlotOf(band)]);
+                FEncoder.Encode(band, slot.Output);
                 lock.lock();
-                FReady[SlotOf(band)] = true;
-            } else {
-                FChanged.wait(lock);
+                slot.Ready = true;
+            } else if (!FChanged.wait_for(lock, FTakeOverAfter, [&] { return next.Ready || FFailure || CanClaim(); })) {
+                TakeOver(stream, lock);
             }
         }
     }
 
 private:
+    // Bands are encoded far faster than this on any content; a band that takes longer than it
+    // would at this speed is held by a thread that the system took off its processor.
+    static constexpr int64_t SlowBytesPerMicrosecond = 256;
+
+    struct TSlot {
+        TBandOutput Output;
+        bool Busy = false;   // a worker is encoding into it
+        bool Ready = false;  // it holds the next band due in it, encoded
+    };
+
     std::size_t SlotOf(int64_t band) const noexcept { return static_cast<std::size_t>(band) % FSlots.size(); }
 
-    // A band is left to claim and the band before it in its slot has been written.
+    // A band is left to claim, and its slot is free: the band before it there has been written
+    // and no worker still encodes into it.
     bool CanClaim() const noexcept {
-        return FNextClaim < FEncoder.Bands() && FNextClaim - FNextWrite < static_cast<int64_t>(FSlots.size());
+        return FNextClaim < FEncoder.Bands() && FNextClaim - FNextWrite < static_cast<int64_t>(FSlots.size()) &&
+               !FSlots[SlotOf(FNextClaim)].Busy;
+    }
+
+    // The band due next is still not finished: its worker was most likely taken off its processor
+    // for a while (the machine is busy), and every band after it waits. The calling thread
+    // encodes it once more into a buffer of its own and writes that; the worker's copy is
+    // dropped when it comes.
+    void TakeOver(TStream& stream, std::unique_lock<std::mutex>& lock) {
+        const int64_t band = FNextWrite;
+        if (FNextClaim == band) ++FNextClaim;
+        lock.unlock();
+        FEncoder.Encode(band, FSpare);
+        WriteBand(stream, FSpare);
+        lock.lock();
+        ++FNextWrite;
+        FChanged.notify_all();
     }
 
     void Work() {
@@ -144,26 +178,30 @@ private:
             FChanged.wait(lock, [this] { return FStop || FFailure || CanClaim() || FNextClaim >= FEncoder.Bands(); });
             if (FStop || FFailure || FNextClaim >= FEncoder.Bands()) return;
             const int64_t band = FNextClaim++;
+            TSlot& slot = FSlots[SlotOf(band)];
+            slot.Busy = true;
             lock.unlock();
             std::exception_ptr failure;
             try {
-                FEncoder.Encode(band, FSlots[SlotOf(band)]);
+                FEncoder.Encode(band, slot.Output);
             } catch (...) {
                 failure = std::current_exception();
             }
             lock.lock();
+            slot.Busy = false;
             if (failure) {
                 FFailure = failure;
-            } else {
-                FReady[SlotOf(band)] = true;
+            } else if (band >= FNextWrite) {
+                slot.Ready = true;  // else the calling thread took it over and wrote its own copy
             }
             FChanged.notify_all();
         }
     }
 
     const TBandEncoder& FEncoder;
-    std::vector<TBandOutput> FSlots;
-    std::vector<bool> FReady;  // the slot holds its band, encoded
+    std::vector<TSlot> FSlots;
+    TBandOutput FSpare;  // the calling thread's, for a band it takes over
+    std::chrono::microseconds FTakeOverAfter;
     std::vector<std::thread> FWorkers;
     std::mutex FMutex;
     std::condition_variable FChanged;
