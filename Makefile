@@ -1,6 +1,7 @@
 # Quick start: `make run` builds the converter alone and converts a sample BMP (or FILE=your.bmp);
 # `make test` builds and runs every test; `make test-sanitize` runs them again under
-# AddressSanitizer and UBSan (in build-asan); `make fuzz` builds the libFuzzer targets with clang
+# AddressSanitizer and UBSan (in build-asan), then the conversion tests under ThreadSanitizer
+# (`make test-threads`, in build-tsan); `make fuzz` builds the libFuzzer targets with clang
 # (in build-fuzz, see fuzz/); `make windows` cross-builds for Windows with mingw-w64 (build-win,
 # and build-win32 for 32-bit), `make test-windows` runs the tests there under Wine and compares
 # the two converters.
@@ -11,7 +12,7 @@ CMAKE_FLAGS ?=
 
 WINDOWS_BUILD ?= build-win
 
-.PHONY: all build run test test-sanitize fuzz windows test-windows clean
+.PHONY: all build run test test-sanitize test-threads fuzz windows test-windows clean
 
 all: build
 
@@ -33,6 +34,17 @@ test: build
 
 test-sanitize:
 	$(MAKE) test BUILD=build-asan CMAKE_FLAGS="-DVDIB_SANITIZE=ON $(CMAKE_FLAGS)"
+	$(MAKE) test-threads
+
+# The encoders run bands of rows on every processor: the tests that read and convert pictures, in
+# process and through the real binary, with ThreadSanitizer (tests/tsan.supp says what it is told
+# to overlook, and why). Only their programs are built.
+CONVERSION_TESTS = ^(RLE|BMPReader|BMPWriter|Converter|Corpus)\.
+test-threads:
+	cmake -S . -B build-tsan -DVDIB_SANITIZE_THREADS=ON $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS) --target bmp2rle vdibitmap_tests app_tests
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp $(TSAN_OPTIONS)" \
+	  ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '$(CONVERSION_TESTS)'
 
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DVDIB_FUZZ=ON -DVDIB_TESTS=OFF $(CMAKE_FLAGS)

@@ -152,23 +152,23 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
     // this one included, accepts. Unmarked, it is refused for compression like any top-down image.
     image->Format.Compressed = (info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4) && !image->Format.TopDown;
 
-    image->AllocateBits();
-    if (image->Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
-    image->SetupRows();
-
-    const bool rle = info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4;
-    // Huge pages make filling a large block cheaper, but each page touched then costs 2 MiB: RLE
-    // commands may touch rows far apart, so for RLE data they are asked for only when the data
-    // left is enough to plausibly fill the block (a sixty-fourth of it). Raw rows fill the block
-    // in order, and only as far as the stream has data.
-    if (!rle || info.biSizeImage / 64 <= static_cast<uint64_t>(std::max<int64_t>(stream.Size() - stream.StreamPosition(), 0)))
-        AdviseLargePages(image->Bits, info.biSizeImage);
-    switch (info.biCompression) {
-        case BI_RLE8: DecodeRLE8(image->Bits, stream, info); break;
-        case BI_RLE4: DecodeRLE4(image->Bits, stream, info); break;
-        default: stream.ReadExact(image->Bits, static_cast<int32_t>(info.biSizeImage)); break;
+    if (info.biCompression == BI_RLE8 || info.biCompression == BI_RLE4) {
+        // The block is filled from as many bytes of RLE data as the stream has left (none known
+        // for a stream without positions).
+        image->AllocateBits(static_cast<uint64_t>(std::max<int64_t>(stream.Size() - stream.StreamPosition(), 0)));
+        if (image->Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
+        image->SetupRows();
+        if (info.biCompression == BI_RLE8) {
+            DecodeRLE8(image->Bits, stream, info);
+        } else {
+            DecodeRLE4(image->Bits, stream, info);
+        }
+        info.biCompression = BI_RGB;
+    } else {
+        image->ReadBits(stream);
+        if (image->Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
+        image->SetupRows();
     }
-    if (rle) info.biCompression = BI_RGB;
 
     if (withFileHeader) stream.Seek(Offset32(start, fileSize), soBeginning);
     return image.release();

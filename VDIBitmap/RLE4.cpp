@@ -33,7 +33,7 @@ inline void StoreRun(uint8_t* row, int64_t x, int32_t n, uint8_t value) {
         --n;
         value = static_cast<uint8_t>(value << 4 | value >> 4);  // the next pixel is the low nibble
     }
-    if (n >= 2) std::memset(row + x / 2, value, static_cast<std::size_t>(n / 2));
+    rle::Fill(row + x / 2, value, n / 2);
     if (n & 1) row[x / 2 + n / 2] = static_cast<uint8_t>(value & 0xF0);
 }
 
@@ -72,14 +72,8 @@ void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
 
 void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
     const TDIBGeometry geometry = CheckedGeometry(4, header.biWidth, header.biHeight);
-    const int32_t units = static_cast<int32_t>((int64_t{header.biWidth} + 1) / 2);  // whole bytes per row
-    rle::TCommandOutput out(stream);
-    for (int64_t row = 0; row < geometry.Rows; ++row) {
-        // A row without pixels has no pending run: it is its end-of-line alone.
-        if (units > 0) rle::EncodeRow<127, 2, FlushLiteral4>(out, bits + row * geometry.RowBytes, units);
-        out.EndOfLine();
-    }
-    out.EndOfBitmap();
+    const auto units = static_cast<int32_t>((int64_t{header.biWidth} + 1) / 2);  // whole bytes per row
+    rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, units, &rle::EncodeRow<127, 2, FlushLiteral4>);
 }
 
 }  // namespace vdib

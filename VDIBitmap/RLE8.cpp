@@ -39,7 +39,7 @@ void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
     struct {
         uint8_t* bits;
         void Run(int64_t row, int64_t x, int32_t n, uint8_t value) {
-            std::memset(bits + row + x, value, static_cast<std::size_t>(n));
+            rle::Fill(bits + row + x, value, n);
         }
         void Absolute(rle::TRLEReader& in, int64_t row, int64_t x, int32_t n) {
             in.Read(bits + row + x, n);
@@ -50,15 +50,9 @@ void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
 }
 
 void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
-    const int32_t width = header.biWidth;
-    const TDIBGeometry geometry = CheckedGeometry(8, width, header.biHeight);
-    rle::TCommandOutput out(stream);
-    for (int64_t row = 0; row < geometry.Rows; ++row) {
-        // A row without pixels has no pending run: it is its end-of-line alone.
-        if (width > 0) rle::EncodeRow<255, 1, FlushLiteral8>(out, bits + row * geometry.RowBytes, width);
-        out.EndOfLine();
-    }
-    out.EndOfBitmap();
+    const TDIBGeometry geometry = CheckedGeometry(8, header.biWidth, header.biHeight);
+    rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, header.biWidth,
+                     &rle::EncodeRow<255, 1, FlushLiteral8>);
 }
 
 }  // namespace vdib

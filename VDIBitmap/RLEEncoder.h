@@ -1,11 +1,12 @@
-// Shared by the RLE8 and RLE4 encoders (not part of the library's interface): the buffered
-// command output and the row encoder that both run, RLE8 over pixels and RLE4 over bytes
-// (pixel pairs).
+// Shared by the RLE8 and RLE4 encoders (not part of the library's interface): the output of one
+// band of rows, the row encoder that both run (RLE8 over pixels, RLE4 over bytes, that is pixel
+// pairs), and the driver that encodes bands side by side and writes them in order.
 #pragma once
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -16,57 +17,70 @@
 
 namespace vdib::rle {
 
-// Collects runs and absolute runs and hands them to the stream with its plain write, whose
-// result is ignored; the row and bitmap markers go out with the exact write, after everything
-// collected before them. The stream thus receives the same bytes in the same order as if each
-// command were written on its own, in far fewer calls.
+// The commands of one band of rows, collected in memory until the band goes to the stream whole.
 //
 // The row encoder writes through a cursor of its own (a local, so that the compiler keeps it in
 // a register): Cursor() hands it out, Room() makes sure that MaxCommand bytes fit after it, and
-// Commit() takes it back before a marker.
-class TCommandOutput {
+// Commit() takes it back before a marker. A band is started with room for its worst case, so
+// Room() only ever grows the buffer for rows too wide to reserve up front.
+class TBandOutput {
 public:
     // Room for the longest absolute run (escape, count, 255 units, pad) and a run after it;
     // a short literal's 16-byte copy stays inside that too.
     static constexpr int32_t MaxCommand = 258 + 2;
 
-    explicit TCommandOutput(TStream& stream) : FStream(stream) {}
-    TCommandOutput(const TCommandOutput&) = delete;
-    TCommandOutput& operator=(const TCommandOutput&) = delete;
+    TBandOutput() = default;
+    TBandOutput(const TBandOutput&) = delete;
+    TBandOutput& operator=(const TBandOutput&) = delete;
 
-    uint8_t* Cursor() noexcept { return FBuffer + FLength; }
+    // Empties the band and makes sure `bytes` more than MaxCommand fit (never shrinks).
+    void Start(int64_t bytes);
+
+    uint8_t* Cursor() noexcept { return FData.get() + FLength; }
 
     uint8_t* Room(uint8_t* cursor) {
-        if (cursor - FBuffer <= Capacity - MaxCommand) return cursor;
-        Commit(cursor);
-        Flush();
-        return FBuffer;
+        if (FCapacity - (cursor - FData.get()) >= MaxCommand) return cursor;
+        return Grow(cursor);
     }
+    // The last cursor position that has MaxCommand bytes after it, until the buffer grows.
+    uint8_t* RoomEnd() const noexcept { return FData.get() + (FCapacity - MaxCommand); }
 
-    void Commit(uint8_t* cursor) noexcept { FLength = static_cast<int32_t>(cursor - FBuffer); }
+    void Commit(uint8_t* cursor) noexcept { FLength = cursor - FData.get(); }
 
-    void EndOfLine() {
-        Flush();
-        WriteRLEEndOfLine(FStream);
-    }
+    void EndOfLine() { Marker(0); }
+    void EndOfBitmap() { Marker(1); }
 
-    void EndOfBitmap() {
-        Flush();
-        WriteRLEEndOfBitmap(FStream);
-    }
+    const uint8_t* Data() const noexcept { return FData.get(); }
+    int64_t Length() const noexcept { return FLength; }
 
 private:
-    static constexpr int32_t Capacity = 16384;
-
-    void Flush() {
-        if (FLength != 0) FStream.Write(FBuffer, FLength);
-        FLength = 0;
+    void Marker(uint8_t code) {
+        uint8_t* cursor = Room(Cursor());
+        cursor[0] = 0;
+        cursor[1] = code;
+        Commit(cursor + 2);
     }
+    [[gnu::noinline]] uint8_t* Grow(uint8_t* cursor);
 
-    TStream& FStream;
-    int32_t FLength = 0;
-    uint8_t FBuffer[Capacity];
+    std::unique_ptr<uint8_t[]> FData;
+    int64_t FCapacity = 0;
+    int64_t FLength = 0;
 };
+
+// Encodes one row of `units` units (units > 0) into the band, without its end-of-line.
+using TRowEncoder = void (*)(TBandOutput& out, const uint8_t* row, int32_t units);
+
+// Writes the RLE data of `rows` rows of `units` units each, `rowBytes` apart from `bits` on:
+// each row encoded by `encodeRow` and ended by an end-of-line, then the end-of-bitmap.
+//
+// Rows do not depend on one another (each ends with its own end-of-line), so bands of rows are
+// encoded separately, on as many threads as the process has processors, and the calling thread
+// writes the finished bands to the stream in order, one exact write each: the stream receives
+// the same bytes in the same order as from one pass over the rows, and EWriteError when it takes
+// fewer than a band. With one processor, or a picture of one band, no thread is started. The
+// stream is used from the calling thread only.
+void EncodeBands(TStream& stream, const uint8_t* bits, int64_t rowBytes, int64_t rows, int32_t units,
+                 TRowEncoder encodeRow);
 
 inline uint8_t* PutPair(uint8_t* cursor, uint8_t count, uint8_t value) noexcept {
     cursor[0] = count;
@@ -86,11 +100,12 @@ inline void Copy16(uint8_t* to, const uint8_t* from) noexcept {
 #endif
 }
 
-// Writes n pending units of a literal (1 <= n <= 255): up to two as runs of one unit each (an
-// absolute run needs at least three pixels), more as an absolute run, padded to an even length.
-// `available` is how many units may be read from `units` (at least n). Literals are mostly
-// short, so the first 16 bytes of data move in one piece where the row has them, and both forms
-// are laid down over each other: only the length taken at the end depends on n.
+// Writes n pending units of a literal (0 <= n <= 255): up to two as runs of one unit each (an
+// absolute run needs at least three pixels), more as an absolute run, padded to an even length;
+// none takes no room. `available` is how many units may be read from `units` (at least n, and at
+// least 1). Literals are mostly short, so the first 16 bytes of data move in one piece where the
+// row has them, and both forms are laid down over each other: only the length taken at the end
+// depends on n.
 template <int32_t PixelsPerUnit>
 inline uint8_t* PutLiteral(uint8_t* cursor, const uint8_t* units, int32_t n, int32_t available) noexcept {
     uint8_t* data = cursor + 2;
@@ -236,20 +251,30 @@ private:
 //   - a run of M units: full runs of MaxUnits while more than MaxUnits remain, then the rest;
 //     a rest of one unit is not written but becomes the first pending single unit.
 // A run of n units is written as the pair (n * PixelsPerUnit, unit). FlushLiteral(cursor,
-// units, n, available) writes 1 <= n <= MaxUnits units as PutLiteral does.
+// units, n, available) writes 0 <= n <= MaxUnits units as PutLiteral does.
 template <int32_t MaxUnits, int32_t PixelsPerUnit,
           uint8_t* (*FlushLiteral)(uint8_t*, const uint8_t*, int32_t, int32_t)>
-void EncodeRow(TCommandOutput& out, const uint8_t* row, int32_t units) {
+void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units) {
     static_assert(MaxUnits * PixelsPerUnit <= 255 && MaxUnits >= 3);
     constexpr uint8_t fullRun = MaxUnits * PixelsPerUnit;
 
     TLongRuns runs(row, units);
     uint8_t* cursor = out.Cursor();
+    // Room is checked against a local copy of the band's limit: every byte stored through the
+    // cursor could otherwise alias the band's fields and make them be loaded again.
+    uint8_t* roomEnd = out.RoomEnd();
+    const auto room = [&](uint8_t* at) {
+        if (at > roomEnd) [[unlikely]] {
+            at = out.Room(at);
+            roomEnd = out.RoomEnd();
+        }
+        return at;
+    };
     int32_t pending = 0;  // the single units not yet written start here
     // Full literals while more than MaxUnits single units are pending.
     const auto flushFullLiterals = [&](int32_t singles) {
         while (singles > MaxUnits) {
-            cursor = FlushLiteral(out.Room(cursor), row + pending, MaxUnits, units - pending);
+            cursor = FlushLiteral(room(cursor), row + pending, MaxUnits, units - pending);
             pending += MaxUnits;
             singles -= MaxUnits;
         }
@@ -260,30 +285,26 @@ void EncodeRow(TCommandOutput& out, const uint8_t* row, int32_t units) {
     int32_t runEnd;
     while (runs.Next(runStart, runEnd)) {
         const int32_t singles = flushFullLiterals(runStart - pending);
-        cursor = out.Room(cursor);  // for the literal and the run's last pair
-        int32_t from = runStart;
-        if (singles == MaxUnits - 1) {
-            cursor = FlushLiteral(cursor, row + pending, MaxUnits, units - pending);
-            from += 1;
-        } else if (singles != 0) {
-            cursor = FlushLiteral(cursor, row + pending, singles, units - pending);
-        }
+        cursor = room(cursor);  // for the literal and the run's last pair
+        // Whether single units come before the run is as good as random in busy pictures, so
+        // the literal is written without asking: a literal of none takes no room.
+        const int32_t taken = singles == MaxUnits - 1 ? 1 : 0;
+        cursor = FlushLiteral(cursor, row + pending, singles + taken, units - pending);
 
         const uint8_t value = row[runStart];
-        int32_t length = runEnd - from;
+        int32_t length = runEnd - runStart - taken;
         while (length > MaxUnits) {
-            cursor = PutPair(out.Room(cursor), fullRun, value);
+            cursor = PutPair(room(cursor), fullRun, value);
             length -= MaxUnits;
         }
-        if (length >= 2) {
-            cursor = PutPair(cursor, static_cast<uint8_t>(length * PixelsPerUnit), value);
-            pending = runEnd;
-        } else {
-            pending = runEnd - 1;
-        }
+        // A rest of one unit becomes the first pending single unit; its pair is laid down anyway.
+        PutPair(cursor, static_cast<uint8_t>(length * PixelsPerUnit), value);
+        const bool rest = length < 2;
+        cursor += rest ? 0 : 2;
+        pending = runEnd - (rest ? 1 : 0);
     }
     const int32_t singles = flushFullLiterals(units - pending);
-    if (singles > 0) cursor = FlushLiteral(out.Room(cursor), row + pending, singles, units - pending);
+    if (singles > 0) cursor = FlushLiteral(room(cursor), row + pending, singles, units - pending);
     out.Commit(cursor);
 }
 

@@ -21,6 +21,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <VDIBitmap/Messages.h>
 #include <VDIBitmap/Platform.h>
 #include <VDIBitmap/Streams.h>
@@ -84,6 +88,38 @@ private:
     int32_t FLength = 0;  // bytes read ahead
     int32_t FNext = 0;    // the next byte; past FLength after a skip beyond the bytes read
 };
+
+// Stores `n` copies of `value` from `to` on, touching no byte outside them. Runs are many and
+// mostly short; the library's fill starts slowly for short lengths (a string instruction), so
+// they go out as a few overlapping stores.
+inline void Fill(uint8_t* to, uint8_t value, int32_t n) noexcept {
+#if defined(__SSE2__)
+    if (n >= 16) {
+        const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+        for (int32_t i = 0; i < n - 16; i += 16) _mm_storeu_si128(reinterpret_cast<__m128i*>(to + i), v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + n - 16), v);
+        return;
+    }
+#else
+    if (n >= 16) {
+        std::memset(to, value, static_cast<std::size_t>(n));
+        return;
+    }
+#endif
+    if (n >= 8) {
+        const uint64_t v = 0x0101010101010101ull * value;
+        std::memcpy(to, &v, 8);
+        std::memcpy(to + n - 8, &v, 8);
+    } else if (n >= 4) {
+        const uint32_t v = 0x01010101u * value;
+        std::memcpy(to, &v, 4);
+        std::memcpy(to + n - 4, &v, 4);
+    } else if (n > 0) {
+        to[0] = value;
+        to[n / 2] = value;
+        to[n - 1] = value;
+    }
+}
 
 // The command loop of both decoders. Runs count `units` per row: pixels for RLE8, pixels of the
 // row rounded up to even for RLE4. The height is used as stored, so a negative (top-down) one

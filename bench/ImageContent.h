@@ -8,6 +8,9 @@
 //   Dither  a smooth colour field ordered-dithered onto a 6 x 7 x 6 colour cube: runs of one to
 //           a few pixels, the encoder's worst case for commands per pixel;
 //   Noise   uniformly random bytes: nearly everything is one long absolute run;
+//   Photo8  a smooth grey field in 256 levels with film grain (up to a level either way) over a
+//           bit under half of it: smooth areas give runs of a dozen pixels or so, grainy ones
+//           literals with short runs among them;
 //   Photo4  a smooth grey field ordered-dithered to 16 levels, two pixels a byte.
 #pragma once
 
@@ -17,7 +20,7 @@
 
 namespace vdib::bench {
 
-enum class TContent { Screen, Dither, Noise, Photo4 };
+enum class TContent { Screen, Dither, Noise, Photo8, Photo4 };
 
 // splitmix64: small, fast and good enough to make noise and layouts from one seed.
 class TRandom {
@@ -174,6 +177,23 @@ inline std::vector<uint8_t> MakePixels(TContent content, int32_t width, int32_t 
             }
             break;
         }
+        case TContent::Photo8: {
+            // The grain's strength is a second, slower field: none where that is below 0.56.
+            detail::TWaveField grey(width, 0.4), grain(width, 2.2);
+            TRandom random(0xF11A);
+            for (int32_t y = 0; y < height; ++y) {
+                grey.SetRow(y);
+                grain.SetRow(y);
+                uint8_t* row = bits.data() + y * rowBytes;
+                for (int32_t x = 0; x < width; ++x) {
+                    const double strength = grain.At(x) * 4.5 - 2.5;
+                    const double noise = strength > 0 ? strength * (static_cast<double>(random.Next() >> 11) * 0x1p-53 - 0.5) : 0;
+                    const double level = grey.At(x) * 255 + noise;
+                    row[x] = static_cast<uint8_t>(level < 0 ? 0 : level > 255 ? 255 : level + 0.5);
+                }
+            }
+            break;
+        }
         case TContent::Photo4: {
             detail::TWaveField grey(width, 0.7);
             for (int32_t y = 0; y < height; ++y) {
@@ -190,10 +210,14 @@ inline std::vector<uint8_t> MakePixels(TContent content, int32_t width, int32_t 
     return bits;
 }
 
-// The colour table: the 6 x 7 x 6 cube (and a grey tail) for 8 bits, 16 greys for 4 bits; as
-// blue, green, red, 0 quadruples.
+// The colour table: 256 greys for the 8-bit photo, the 6 x 7 x 6 cube (and a grey tail) for the
+// other 8-bit pictures, 16 greys for 4 bits; as blue, green, red, 0 quadruples.
 inline std::vector<uint8_t> MakeColorTable(TContent content) {
     std::vector<uint8_t> table;
+    if (content == TContent::Photo8) {
+        for (int i = 0; i < 256; ++i) table.insert(table.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
+        return table;
+    }
     if (BitCountOf(content) == 4) {
         for (int i = 0; i < 16; ++i) table.insert(table.end(), {uint8_t(i * 17), uint8_t(i * 17), uint8_t(i * 17), 0});
         return table;

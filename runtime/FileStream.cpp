@@ -13,9 +13,10 @@
 // unbuffered stream would. Transfers of a whole buffer or more bypass it.
 //
 // Pending output that the file refuses raises EWriteError from whatever operation wrote it out
-// (Flush, Seek64, Size, ChangeSize, or a Read or Write that needed the buffer); the bytes that did
-// not reach the file are dropped and the position is where the file actually stands. Only the
-// destructor swallows such a failure, which is why writers end with an explicit Flush.
+// (Flush, Seek64 other than a position query, Size, ChangeSize, or a Read or Write that needed
+// the buffer); the bytes that did not reach the file are dropped and the position is where the
+// file actually stands. Only the destructor swallows such a failure, which is why writers end
+// with an explicit Flush.
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -72,6 +73,14 @@ struct THandleStream::TBuffer {
     int32_t Next = 0;       // reading: index of the next byte to hand out
     int64_t DevicePos = -1; // where the descriptor stands; -1 while not known
     int8_t HasPositions = -1;  // 1 a regular file or block device, 0 anything else, -1 not asked yet
+
+    // Positions are believed only where bytes are stored (os::IsDiskFile): a device such as the
+    // null device accepts any seek and answers with a position that means nothing. Asked once,
+    // as the kind of a file does not change.
+    bool Positions(TFileHandle file) {
+        if (HasPositions < 0) HasPositions = os::IsDiskFile(file);
+        return HasPositions != 0;
+    }
 };
 
 THandleStream::THandleStream(TFileHandle handle) : FFileHandle(handle) {}
@@ -166,12 +175,11 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     if (origin > soEnd) return -1;
     if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
     TBuffer& b = *FBuffer;
+    // The position after the pending output is known without writing it out (a writer asks for
+    // positions between its pieces).
+    if (origin == soCurrent && offset == 0 && b.Mode == TBuffer::Writing && b.DevicePos >= 0) return b.DevicePos + b.Length;
     Flush();
-    // Positions are believed only where bytes are stored (os::IsDiskFile): a device such as the
-    // null device accepts any seek and answers with a position that means nothing. Asked once,
-    // as the kind of a file does not change.
-    if (b.HasPositions < 0) b.HasPositions = os::IsDiskFile(FFileHandle);
-    if (!b.HasPositions) return -1;
+    if (!b.Positions(FFileHandle)) return -1;
 
     if (b.Mode == TBuffer::Reading && b.DevicePos >= 0) {
         // A target inside the bytes read ahead costs no system call (StreamPosition, or the
@@ -206,6 +214,26 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     const int64_t pos = os::SeekFile(FFileHandle, offset, origin);
     b.DevicePos = pos;  // -1 on failure: ask again next time
     return pos;
+}
+
+// The same answer as seeking to the end and back, which would drop the bytes read ahead.
+int64_t THandleStream::Size() {
+    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
+    TBuffer& b = *FBuffer;
+    Flush();
+    return b.Positions(FFileHandle) ? os::FileSize(FFileHandle) : -1;
+}
+
+HANDLE THandleStream::MapNext(int32_t count) {
+    const int64_t position = StreamPosition();  // pending output is written out first
+    if (position < 0 || count <= 0) return 0;
+    const HANDLE mapping = CreateFileBlockMapping(FFileHandle, static_cast<uint64_t>(position), static_cast<size_t>(count));
+    if (mapping == 0) return 0;
+    if (Seek64(position + count, soBeginning) != position + count) {
+        CloseBlockMapping(mapping);
+        return 0;
+    }
+    return mapping;
 }
 
 void THandleStream::ChangeSize(int32_t newSize) { ChangeSize64(newSize); }

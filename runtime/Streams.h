@@ -10,6 +10,7 @@
 #include <string>
 
 #include <VDIBitmap/FileHandle.h>
+#include <VDIBitmap/Platform.h>
 #include <VDIBitmap/SysUtils.h>
 #include <VDIBitmap/System.h>
 
@@ -39,7 +40,8 @@ public:
 
     int64_t StreamPosition();                // Seek64(0, soCurrent)
     void SetStreamPosition(int64_t value);   // Seek64(value, soBeginning)
-    int64_t Size();                          // end position; the position is left unchanged
+    // The end position; the position is left unchanged. Base: Seek64 to the end and back.
+    virtual int64_t Size();
     void SetSize(int64_t value);             // ChangeSize64
 
     // A count of 0 never reads or writes. A different count than asked raises EReadError /
@@ -51,6 +53,11 @@ public:
     // EWriteError. Base: does nothing (nothing is held back).
     virtual void Flush();
 
+    // A copy-on-write mapping of the next `count` bytes (CreateFileBlockMapping), with the
+    // position moved past them, where the stream lies over a file that has them all; 0
+    // otherwise, with nothing moved. Base: 0.
+    virtual HANDLE MapNext(int32_t count);
+
 private:
     bool FInBaseSeek = false;  // detects that neither Seek form is provided
 };
@@ -58,8 +65,9 @@ private:
 // A stream over a file handle of the platform. Transfers go through a buffer inside the
 // stream, so callers that move a few bytes at a time do not pay a system call each; what they
 // see (bytes, positions, sizes, errors) is the same as without it. Buffered output that cannot
-// be written raises EWriteError from the next Flush, Seek, Size or ChangeSize; the destructor
-// writes out what is left but cannot report a failure, so writers call Flush at the end.
+// be written raises EWriteError from the next Flush, Seek, Size or ChangeSize (asking for the
+// position writes nothing out); the destructor writes out what is left but cannot report a
+// failure, so writers call Flush at the end.
 //
 // Only a regular file or a block device has positions. On anything else (a pipe, a FIFO, a
 // socket, a terminal or another character device) every Seek fails, returning -1, so
@@ -74,6 +82,9 @@ public:
     int32_t Read(void* buffer, int32_t count) override;
     int32_t Write(const void* buffer, int32_t count) override;
     int64_t Seek64(int64_t offset, uint8_t origin) override;
+    // Asks the file, without moving: bytes read ahead stay. -1 where there are no positions.
+    int64_t Size() override;
+    HANDLE MapNext(int32_t count) override;
     void ChangeSize(int32_t newSize) override;
     void ChangeSize64(int64_t newSize) override;
 

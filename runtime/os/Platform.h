@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <VDIBitmap/FileHandle.h>
+
 #if defined(_WIN32)
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -130,6 +132,21 @@ bool CloseBlockMapping(HANDLE mapping);
 // a few hundred page faults instead of one per 4 KiB. Only advice. Not for blocks that untrusted
 // data may touch here and there: each touch would then cost 2 MiB of memory instead of 4 KiB.
 void AdviseLargePages(void* view, std::size_t size);
+
+// A copy-on-write mapping of `size` bytes of an open file from `offset` on, not yet mapped into
+// view: its view reads as those bytes of the file, with no copy made until a page is written,
+// and keeps what is written to itself. The file may be closed once the mapping exists. 0 when
+// the file cannot serve so: not a regular file, shorter than offset + size, or the platform
+// maps no files for this (on Windows a mapped file could not be replaced, so a picture could
+// not be converted into its own file).
+//
+// A file cut short under a view cannot take the view's pages away with it: the bytes past the
+// file's new end read as zero bytes instead (no bus error, in any thread), and the view counts
+// as no longer intact from then on. The bytes before it stay.
+HANDLE CreateFileBlockMapping(TFileHandle file, std::uint64_t offset, std::size_t size);
+// False once the file under a view of CreateFileBlockMapping has been cut short below the view's
+// end (whether or not the lost bytes were read); true for any other view.
+bool BlockViewIntact(const void* view);
 
 // --- Logical palettes --------------------------------------------------------------------------
 

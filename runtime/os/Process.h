@@ -1,6 +1,6 @@
-// The process as the frame and the converter's command line meet it: start, end, the program's
-// own name, its command line, the system code page, faults and interrupts. Not part of the
-// library's interface.
+// The process as the frame, the converter's command line and the encoders meet it: start, end,
+// the program's own name, its command line, the system code page, the processors it may use,
+// faults and interrupts. Not part of the library's interface.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,10 @@ const char* CommandLine() noexcept;
 // bytes on for a double-byte lead byte followed by a non-zero byte, otherwise one; `position`
 // itself at the terminating zero.
 const char* NextCharacter(const char* position) noexcept;
+
+// How many processors the process may run on: those of its affinity (as `taskset` or a job
+// object restrict it), else those online; at least 1.
+unsigned UsableProcessorCount() noexcept;
 
 // Faults of the program itself, each ending it with a run-time error:
 //   access violation, segmentation fault, bus error -> 216

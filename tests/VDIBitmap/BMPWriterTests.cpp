@@ -84,12 +84,13 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
 }
 
 // A stream that takes no more bytes raises the write error, and so does one that cannot go back to
-// patch the headers: nothing more is written after the RLE data.
+// patch the headers: nothing more is written after the RLE data. The picture's RLE data is several
+// bands of rows; the last room ends inside the second.
 TEST(BMPWriter, AStreamThatRefusesBytesRaisesWriteError) {
     const std::string WriteFailed = "EWriteError: ストリームへの書き込みエラー";
-    ImagePtr image = Picture(8, 64, 64, false, 256);
+    ImagePtr image = Picture(8, 640, 640, false, 256);
     for (const bool compressed : {false, true})
-        for (const int32_t room : {0, 10, 14 + 40 + 1024, 2000}) {
+        for (const int32_t room : {0, 10, 14 + 40 + 1024, 2000, 150000}) {
             SCOPED_TRACE(testing::Message() << room << (compressed ? " compressed" : ""));
             image->Format.Compressed = compressed;
             TTestStream stream({}, room);

@@ -1,14 +1,21 @@
-// The platform layer: anonymous mappings for pixel blocks and logical palettes, kept in tables
-// so that every handle can be checked. Handles come from one counter and are never reused, so a
-// stale handle is recognised as unknown instead of reaching another object.
+// The platform layer: anonymous and file mappings for pixel blocks and logical palettes, kept in
+// tables so that every handle can be checked. Handles come from one counter and are never reused,
+// so a stale handle is recognised as unknown instead of reaching another object.
 //
-// The program is single-threaded; the tables are not locked.
+// Pixel blocks and palettes are made and released by one thread; the tables are not locked. Only
+// the guards of file views are read from other threads (by the bus-error handler).
 #include <VDIBitmap/Platform.h>
 
+#include "FileViews.h"
+
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -37,15 +44,40 @@ std::uintptr_t NextHandle() {
     return ++last;
 }
 
-// mapping handle -> size in bytes
-std::map<HANDLE, std::size_t>& Mappings() {
-    static std::map<HANDLE, std::size_t> table;
+std::size_t PageSize() {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+// A mapping: anonymous, or a file's bytes from Offset on through a descriptor of its own.
+struct TMapping {
+    std::size_t Size;
+    int File = -1;
+    std::uint64_t Offset = 0;
+};
+
+std::map<HANDLE, TMapping>& Mappings() {
+    static std::map<HANDLE, TMapping> table;
     return table;
 }
 
-// view address -> mapped length, for munmap
-std::map<void*, std::size_t>& Views() {
-    static std::map<void*, std::size_t> table;
+// A view as mapped: Base and Length for munmap (a file view starts inside its first page); a
+// file view also keeps a descriptor of its own, the file offset where it ends, and its guard.
+struct TView {
+    void* Base;
+    std::size_t Length;
+    int File = -1;
+    std::uint64_t End = 0;
+    int Guard = -1;
+};
+
+std::map<void*, TView>& Views() {
+    static std::map<void*, TView> table;
+    return table;
+}
+
+std::map<HPALETTE, std::vector<PALETTEENTRY>>& Palettes() {
+    static std::map<HPALETTE, std::vector<PALETTEENTRY>> table;
     return table;
 }
 
@@ -54,22 +86,118 @@ std::map<void*, std::size_t>& Views() {
 // unaddressable while the view lives, so such a write is reported like a heap overflow.
 void GuardViewTail([[maybe_unused]] void* view, [[maybe_unused]] std::size_t size, [[maybe_unused]] bool guard) {
 #ifdef VDIB_ADDRESS_SANITIZER
-    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-    const std::size_t tail = (page - size % page) % page;
+    const auto end = reinterpret_cast<std::uintptr_t>(view) + size;
+    const std::size_t tail = (PageSize() - end % PageSize()) % PageSize();
     if (guard) {
-        ASAN_POISON_MEMORY_REGION(static_cast<char*>(view) + size, tail);
+        ASAN_POISON_MEMORY_REGION(reinterpret_cast<void*>(end), tail);
     } else {
-        ASAN_UNPOISON_MEMORY_REGION(static_cast<char*>(view) + size, tail);
+        ASAN_UNPOISON_MEMORY_REGION(reinterpret_cast<void*>(end), tail);
     }
 #endif
 }
 
-std::map<HPALETTE, std::vector<PALETTEENTRY>>& Palettes() {
-    static std::map<HPALETTE, std::vector<PALETTEENTRY>> table;
-    return table;
+// --- Files cut short under their views ----------------------------------------------------------
+//
+// A page of a file view that lies past the file's end once the file has been cut short cannot be
+// read: the system raises SIGBUS in the thread that touches it. The bus-error handler finds the
+// view among the guards, maps a zero page over the faulting page and lets the access run again,
+// so the reader of the pixels sees zero bytes there; the guard remembers that the view lost
+// bytes. One page at a time, as pages before it may have been written to and must stay, and
+// consecutive zero pages merge into one mapping of the system. The guards are plain atomics,
+// since the handler may run in any thread at any moment.
+
+struct TGuard {
+    std::atomic<std::uintptr_t> Start{0};  // 0: free
+    std::atomic<std::uintptr_t> End{0};
+    std::atomic<bool> Cut{false};
+};
+
+constexpr int MaxGuards = 64;
+TGuard Guards[MaxGuards];
+struct sigaction PreviousBusAction;
+
+// What happens to a bus error that is no view's: what would have happened without this handler.
+void OnBusError(int signal, siginfo_t* info, void* context) {
+    if (os::RepairCutFileView(info->si_addr)) return;
+    const struct sigaction& previous = PreviousBusAction;
+    if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
+        previous.sa_sigaction(signal, info, context);
+    } else if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+        previous.sa_handler(signal);
+    } else {
+        // The access runs again and now meets the default action.
+        ::signal(SIGBUS, SIG_DFL);
+    }
+}
+
+// Installed with the first file view, in front of whatever handled bus errors before (the
+// process frame's report, or the default). False when it cannot be.
+bool InstallBusErrorHandler() {
+    static const bool installed = [] {
+        struct sigaction action {};
+        action.sa_sigaction = OnBusError;
+        action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&action.sa_mask);
+        return ::sigaction(SIGBUS, &action, &PreviousBusAction) == 0;
+    }();
+    return installed;
+}
+
+int TakeGuard(void* view, std::size_t size) {
+    for (int i = 0; i < MaxGuards; ++i) {
+        if (Guards[i].Start.load() != 0) continue;
+        Guards[i].Cut.store(false);
+        Guards[i].End.store(reinterpret_cast<std::uintptr_t>(view) + size);
+        Guards[i].Start.store(reinterpret_cast<std::uintptr_t>(view));
+        return i;
+    }
+    return -1;
+}
+
+void* MapFileView(const TMapping& mapping) {
+    if (!InstallBusErrorHandler()) return nullptr;
+    const std::uint64_t start = mapping.Offset / PageSize() * PageSize();
+    const auto lead = static_cast<std::size_t>(mapping.Offset - start);
+    const std::size_t length = lead + mapping.Size;
+    void* base = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_NORESERVE, mapping.File,
+                        static_cast<off_t>(start));
+    if (base == MAP_FAILED) return nullptr;
+    void* view = static_cast<char*>(base) + lead;
+    const int file = ::fcntl(mapping.File, F_DUPFD_CLOEXEC, 0);
+    const int guard = file < 0 ? -1 : TakeGuard(view, mapping.Size);
+    if (guard >= 0) {
+        try {
+            Views().emplace(view, TView{base, length, file, mapping.Offset + mapping.Size, guard});
+            return view;
+        } catch (const std::bad_alloc&) {
+            Guards[guard].Start.store(0);
+        }
+    }
+    if (file >= 0) ::close(file);
+    ::munmap(base, length);
+    errno = ENOMEM;
+    return nullptr;
 }
 
 }  // namespace
+
+namespace os {
+
+bool RepairCutFileView(const void* address) noexcept {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    for (TGuard& guard : Guards) {
+        const std::uintptr_t start = guard.Start.load();
+        if (start == 0 || at < start || at >= guard.End.load()) continue;
+        void* page = reinterpret_cast<void*>(at / PageSize() * PageSize());
+        if (::mmap(page, PageSize(), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED)
+            return false;
+        guard.Cut.store(true);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace os
 
 HANDLE CreateBlockMapping(std::size_t size) {
     if (size == 0) {
@@ -78,7 +206,7 @@ HANDLE CreateBlockMapping(std::size_t size) {
     }
     try {
         const HANDLE handle = HandleFromValue<HANDLE>(NextHandle());
-        Mappings().emplace(handle, size);
+        Mappings().emplace(handle, TMapping{size});
         return handle;
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
@@ -86,7 +214,27 @@ HANDLE CreateBlockMapping(std::size_t size) {
     }
 }
 
-// Each view is fresh anonymous memory: the kernel hands it out zero-filled, so nobody needs to
+HANDLE CreateFileBlockMapping(TFileHandle file, std::uint64_t offset, std::size_t size) {
+    struct stat st;
+    if (size == 0 || ::fstat(file, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 ||
+        static_cast<std::uint64_t>(st.st_size) < offset || static_cast<std::uint64_t>(st.st_size) - offset < size) {
+        errno = EINVAL;
+        return 0;
+    }
+    const int own = ::fcntl(file, F_DUPFD_CLOEXEC, 0);
+    if (own < 0) return 0;
+    try {
+        const HANDLE handle = HandleFromValue<HANDLE>(NextHandle());
+        Mappings().emplace(handle, TMapping{size, own, offset});
+        return handle;
+    } catch (const std::bad_alloc&) {
+        ::close(own);
+        errno = ENOMEM;
+        return 0;
+    }
+}
+
+// Each anonymous view is fresh memory: the kernel hands it out zero-filled, so nobody needs to
 // clear it. Pages are reserved only when touched (MAP_NORESERVE), as a page-file-backed mapping
 // would be. Two views of one mapping do not share their bytes; this program maps each block once.
 void* MapBlockView(HANDLE mapping) {
@@ -95,17 +243,22 @@ void* MapBlockView(HANDLE mapping) {
         errno = EINVAL;
         return nullptr;
     }
-    const std::size_t size = found->second;
-    void* view = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (view == MAP_FAILED) return nullptr;
-    try {
-        Views().emplace(view, size);
-    } catch (const std::bad_alloc&) {
-        ::munmap(view, size);
-        errno = ENOMEM;
-        return nullptr;
+    const TMapping& block = found->second;
+    void* view = nullptr;
+    if (block.File >= 0) {
+        view = MapFileView(block);
+    } else {
+        view = ::mmap(nullptr, block.Size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (view == MAP_FAILED) return nullptr;
+        try {
+            Views().emplace(view, TView{view, block.Size});
+        } catch (const std::bad_alloc&) {
+            ::munmap(view, block.Size);
+            errno = ENOMEM;
+            return nullptr;
+        }
     }
-    GuardViewTail(view, size, true);
+    if (view != nullptr) GuardViewTail(view, block.Size, true);
     return view;
 }
 
@@ -115,10 +268,22 @@ bool UnmapBlockView(void* view) {
         errno = EINVAL;
         return false;
     }
-    GuardViewTail(found->first, found->second, false);
-    ::munmap(found->first, found->second);
+    const TView& mapped = found->second;
+    GuardViewTail(view, mapped.Length - static_cast<std::size_t>(static_cast<char*>(view) - static_cast<char*>(mapped.Base)), false);
+    if (mapped.Guard >= 0) Guards[mapped.Guard].Start.store(0);
+    if (mapped.File >= 0) ::close(mapped.File);
+    ::munmap(mapped.Base, mapped.Length);
     Views().erase(found);
     return true;
+}
+
+bool BlockViewIntact(const void* view) {
+    const auto found = Views().find(const_cast<void*>(view));
+    if (found == Views().end() || found->second.File < 0) return true;
+    const TView& mapped = found->second;
+    struct stat st;
+    return !Guards[mapped.Guard].Cut.load() && ::fstat(mapped.File, &st) == 0 && st.st_size >= 0 &&
+           static_cast<std::uint64_t>(st.st_size) >= mapped.End;
 }
 
 void AdviseLargePages(void* view, std::size_t size) {
@@ -126,10 +291,13 @@ void AdviseLargePages(void* view, std::size_t size) {
 }
 
 bool CloseBlockMapping(HANDLE mapping) {
-    if (Mappings().erase(mapping) == 0) {
+    const auto found = Mappings().find(mapping);
+    if (found == Mappings().end()) {
         errno = EBADF;
         return false;
     }
+    if (found->second.File >= 0) ::close(found->second.File);
+    Mappings().erase(found);
     return true;
 }
 

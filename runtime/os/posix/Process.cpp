@@ -6,7 +6,7 @@
 // once at start, so the fault handler can find them without the loader's locks.
 //
 // Faults arrive as signals and are handled on an alternate stack, so that a stack overflow can
-// still be reported:
+// still be reported (a bus error in a view of a file cut short is repaired instead, FileViews.h):
 //   SIGSEGV, SIGBUS              -> 216
 //   SIGSEGV at the stack's limit -> 202
 //   SIGFPE, integer division     -> 200
@@ -18,6 +18,7 @@
 #include <link.h>
 #include <locale.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <strings.h>
 #include <ucontext.h>
@@ -26,6 +27,7 @@
 #include <cstring>
 
 #include "../Process.h"
+#include "FileViews.h"
 #include "Interrupts.h"
 
 namespace vdib::os {
@@ -129,6 +131,8 @@ int RunErrorCodeFor(int signal, const siginfo_t* info) noexcept {
 }
 
 void FaultHandler(int signal, siginfo_t* info, void* context) {
+    // A file cut short under a pixel block's view is no fault of the program (FileViews.h).
+    if (signal == SIGBUS && RepairCutFileView(info->si_addr)) return;
     const int code = RunErrorCodeFor(signal, info);
     if (OnFault != nullptr) OnFault(code, FaultingInstruction(context));
     ::_exit(code);
@@ -193,6 +197,15 @@ const char* NextCharacter(const char* position) noexcept {
     if (byte == 0) return position;
     const bool lead = doubleByte && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
     return lead && position[1] != '\0' ? position + 2 : position + 1;
+}
+
+unsigned UsableProcessorCount() noexcept {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return static_cast<unsigned>(CPU_COUNT(&set));
+#endif
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1;
 }
 
 void InstallFaultHandlers(TFaultHandler onFault) {

@@ -35,6 +35,15 @@ bool CloseBlockMapping(HANDLE mapping) { return mapping != nullptr && ::CloseHan
 // mapping is created.
 void AdviseLargePages(void*, std::size_t) {}
 
+// A file with a view mapped cannot be deleted or replaced here, so a picture whose pixels were a
+// view of its file could not be converted into that same file: files are read instead.
+HANDLE CreateFileBlockMapping(TFileHandle, std::uint64_t, std::size_t) {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return nullptr;
+}
+
+bool BlockViewIntact(const void*) { return true; }
+
 // The library's record has the system's layout, with room for every entry.
 static_assert(offsetof(LOGPALETTE, palPalEntry) == offsetof(::LOGPALETTE, palPalEntry));
 

@@ -118,6 +118,17 @@ const char* CommandLine() noexcept { return ::GetCommandLineA(); }
 
 const char* NextCharacter(const char* position) noexcept { return ::CharNextA(position); }
 
+// The affinity covers the process's processor group, the most that its threads can use without
+// asking for more groups.
+unsigned UsableProcessorCount() noexcept {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    if (!::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) || process == 0) return 1;
+    unsigned count = 0;
+    for (; process != 0; process &= process - 1) ++count;
+    return count;
+}
+
 void InstallFaultHandlers(TFaultHandler onFault) {
     OnFault = onFault;
     ProgramImage = ImageBase(reinterpret_cast<const void*>(&InstallFaultHandlers));
