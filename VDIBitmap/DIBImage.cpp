@@ -91,10 +91,16 @@ void TDIBitmapImage::AllocateBits(uint64_t fillBytes) {
 
 // A view of the file costs no copy and no fresh pages to clear and fault in, which is most of
 // the time of reading a large picture; a small one is read at less cost than making the view.
+namespace {
+bool FileViewsAllowed = false;
+}  // namespace
+
+void AllowFileViews(bool allow) noexcept { FileViewsAllowed = allow; }
+
 void TDIBitmapImage::ReadBits(TStream& stream) {
     constexpr uint32_t MinFileView = 1024 * 1024;
     const uint32_t size = Info().biSizeImage;
-    if (size >= MinFileView) {
+    if (FileViewsAllowed && size >= MinFileView) {
         const int64_t position = stream.StreamPosition();
         if (const HANDLE mapping = stream.MapNext(static_cast<int32_t>(size))) {
             if (void* view = MapBlockView(mapping)) {

@@ -33,6 +33,14 @@ void CheckCompressible(const TDIBFormat& format);
 // fit the 32-bit fields that describe it.
 TDIBGeometry CheckedGeometry(int32_t bitCount, int32_t width, int32_t height);
 
+// Whether large pictures read from a file may be copy-on-write views of the file instead of copies
+// in memory; off until a program turns it on. A view saves reading the pixels and clearing fresh
+// memory for them, but it is no snapshot: bytes of the file rewritten in place while the picture
+// lives show in its pixels. (A file cut short is noticed: its lost bytes read as zero, and writing
+// the picture raises EReadError.) A program that holds a picture only for the length of one
+// conversion, as the converter does, can allow it; one that keeps pictures should not.
+void AllowFileViews(bool allow) noexcept;
+
 class TDIBitmapImage : public TSharedImage {
 public:
     using TColorTable = RGBQUAD[256];
@@ -71,9 +79,9 @@ public:
     // block is asked for in huge pages, which are cheaper to fill but cost 2 MiB each wherever
     // they are touched.
     void AllocateBits(uint64_t fillBytes = 0);
-    // Gives Bits the next Info().biSizeImage bytes of the stream: a large block of a file becomes
-    // a copy-on-write view of it, anything else is read into a block of AllocateBits.
-    // EReadError when the stream ends first.
+    // Gives Bits the next Info().biSizeImage bytes of the stream: where file views are allowed
+    // (AllowFileViews), a large block of a file becomes a copy-on-write view of it; anything else
+    // is read into a block of AllocateBits. EReadError when the stream ends first.
     void ReadBits(TStream& stream);
     // False once the file whose view the pixel block is has been cut short under it; the bytes
     // that were lost read as zero.

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include <VDIBitmap/DIBImage.h>
+#include <VDIBitmap/DIBitmap.h>
 #include "support/BmpBytes.h"
 #include "support/Files.h"
 
@@ -33,6 +34,31 @@ std::string Read(const std::string& changes, const std::string& mode) {
 TEST(BMPReader, EachRowOfTheTable) {
     for (const auto& row : ReadTable("reader.tsv", 4)) {  // case, file, read as, outcome
         EXPECT_EQ(Read(row[1], row[2]), row[3]) << row[0];
+    }
+}
+
+// Where file views are allowed, a large picture's pixels are a view of its file. Cut short under
+// the picture, the file can no longer give the rows past its new end: they read as zero bytes, no
+// bus error ends the process (the encoder's threads meet them too), and writing the picture
+// raises the reader's EReadError, plainly or encoded.
+TEST(BMPReader, AFileCutShortUnderItsPictureGivesAReadErrorNotABusError) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows reads the file: a file with a view could not be replaced";
+#endif
+    TempDir dir;
+    const Bytes file = BmpFile("width=1024 height=1100");
+    WriteWhole(dir / "in.bmp", std::string(file.begin(), file.end()));
+    TDIBitmap picture;
+    AllowFileViews(true);
+    picture.LoadFile(dir / "in.bmp");
+    AllowFileViews(false);
+    const TDIBitmapImage& image = picture.ImageRef();
+    ASSERT_TRUE(image.BitsIntact());
+    EXPECT_EQ(image.Bits[image.Info().biSizeImage - 1], file.back());
+    fs::resize_file(dir / "in.bmp", file.size() / 2);
+    for (const bool compressed : {false, true}) {
+        TFileStream out(dir / "out.bmp", ModeCreate);
+        EXPECT_EQ(RaisedBy([&] { image.WriteToStream(out, true, compressed); }), "EReadError: ストリームからの読み込みエラー");
     }
 }
 
