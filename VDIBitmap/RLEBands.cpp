@@ -168,6 +168,9 @@ private:
         FEncoder.Encode(band, FSpare);
         WriteBand(stream, FSpare);
         lock.lock();
+        // The worker may have finished its copy meanwhile and marked the slot ready: that copy is
+        // written already, and left marked it would pass for the band the slot holds next.
+        FSlots[SlotOf(band)].Ready = false;
         ++FNextWrite;
         FChanged.notify_all();
     }
