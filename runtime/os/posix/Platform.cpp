@@ -118,7 +118,12 @@ struct sigaction PreviousBusAction;
 
 // What happens to a bus error that is no view's: what would have happened without this handler.
 void OnBusError(int signal, siginfo_t* info, void* context) {
-    if (os::RepairCutFileView(info->si_addr)) return;
+    // The faulting access may sit between a call and the reading of its errno.
+    const int savedErrno = errno;
+    if (os::RepairCutFileView(info->si_addr)) {
+        errno = savedErrno;
+        return;
+    }
     const struct sigaction& previous = PreviousBusAction;
     if ((previous.sa_flags & SA_SIGINFO) != 0 && previous.sa_sigaction != nullptr) {
         previous.sa_sigaction(signal, info, context);
