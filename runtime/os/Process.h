@@ -15,7 +15,9 @@ namespace vdib::os {
 // a safe replacement in progress before they end the process (see WriteFileSafely).
 void PrepareProcess();
 
-// Ends the process at once with `code`; nothing more of the program runs.
+// Ends the process at once with `code`; nothing more of the program runs, except that the
+// temporary file of a safe replacement in progress is removed (a fault or std::terminate may end
+// the program in the middle of one).
 [[noreturn]] void ExitProcess(int code) noexcept;
 
 // The executable's full file name as the system reports it, at most 260 characters; "" when it

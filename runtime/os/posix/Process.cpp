@@ -135,7 +135,7 @@ void FaultHandler(int signal, siginfo_t* info, void* context) {
     if (signal == SIGBUS && RepairCutFileView(info->si_addr)) return;
     const int code = RunErrorCodeFor(signal, info);
     if (OnFault != nullptr) OnFault(code, FaultingInstruction(context));
-    ::_exit(code);
+    ExitProcess(code);
 }
 
 // Standard descriptors that are closed at start are parked on /dev/null, opened read-only so
@@ -179,7 +179,12 @@ void PrepareProcess() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
-void ExitProcess(int code) noexcept { ::_exit(code); }
+// A save still in progress (a fault, or std::terminate, ends the program in the middle of one)
+// leaves no temporary file behind.
+void ExitProcess(int code) noexcept {
+    RemovePendingFile();
+    ::_exit(code);
+}
 
 std::string ModuleFileName() {
     char path[MaxNameLength];

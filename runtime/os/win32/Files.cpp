@@ -286,6 +286,12 @@ namespace detail {
 
 void InstallInterruptCleanup() { ::SetConsoleCtrlHandler(RemovePendingFile, TRUE); }
 
+void RemovePendingFileAtExit() noexcept {
+    if (!::TryAcquireSRWLockExclusive(&PendingLock)) return;
+    if (!PendingName.empty()) ::DeleteFileW(PendingName.c_str());
+    ::ReleaseSRWLockExclusive(&PendingLock);
+}
+
 }  // namespace detail
 
 }  // namespace vdib::os

@@ -10,4 +10,8 @@ namespace vdib::os::detail {
 // progress when Ctrl+C, Ctrl+Break or closing the console window ends the process (Files.cpp).
 void InstallInterruptCleanup();
 
+// Removes that temporary file as the process ends at once (a fault, std::terminate); never waits,
+// since the thread that faulted may hold the lock around its name (Files.cpp).
+void RemovePendingFileAtExit() noexcept;
+
 }  // namespace vdib::os::detail
