@@ -2,9 +2,12 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -184,10 +187,26 @@ bool FollowDanglingLinks(std::string& path) {
     return false;
 }
 
-mode_t CurrentUmask() {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
+// Creates `name`, whose last six characters are replaced, anew (never through a link), trying
+// other names while one is taken. The system gives it `mode` less what the umask or the folder's
+// default ACL takes away, as for any new file; the umask itself is never touched, since other
+// threads of the process may be creating files meanwhile.
+int CreateUniqueFile(std::string& name, mode_t mode) {
+    static constexpr char Letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    static std::atomic<std::uint64_t> calls{0};
+    std::uint64_t state = (static_cast<std::uint64_t>(::getpid()) << 40) ^ (static_cast<std::uint64_t>(now.tv_sec) << 20) ^
+                          static_cast<std::uint64_t>(now.tv_nsec) ^ (++calls << 52);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            name[i] = Letters[(state >> 33) % (sizeof Letters - 1)];
+        }
+        const int fd = OpenRetrying(name.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
 }
 
 // Makes the rename itself durable; the new file is already complete, so a failure here is not
@@ -240,11 +259,10 @@ void WriteFileSafely(const std::string& fileName, const std::function<void(TFile
         if (real == nullptr) RaiseCannotCreate(fileName);
         target = real;
         std::free(real);
-        // Renaming over the target needs only the directory's permission; a file that could not
-        // be opened for writing (read-only, say) is one that cannot be created over.
-        const int probe = OpenRetrying(target.c_str(), O_WRONLY);
-        if (probe < 0) RaiseCannotCreate(fileName);
-        ::close(probe);
+        // Renaming over the target needs only the directory's permission; a file that this
+        // process may not write (read-only, say, or immutable) is one that cannot be created over.
+        // Asked without opening it, which would disturb others watching or leasing the file.
+        if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) RaiseCannotCreate(fileName);
     } else if (!FollowDanglingLinks(target)) {
         RaiseCannotCreate(fileName);
     }
@@ -257,7 +275,8 @@ void WriteFileSafely(const std::string& fileName, const std::function<void(TFile
     int fd;
     {
         const TInterruptsHeld held;
-        fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+        // A replacement starts private and takes the old file's mode before anything is written.
+        fd = CreateUniqueFile(tempName, exists ? 0600 : 0666);
         if (fd >= 0 && !RemoveOnInterrupt(tempName.c_str())) {
             ::close(fd);
             ::unlink(tempName.c_str());
@@ -271,8 +290,6 @@ void WriteFileSafely(const std::string& fileName, const std::function<void(TFile
             // is no failure; the permission bits can always be kept.
             [[maybe_unused]] const int owned = ::fchown(fd, existing.st_uid, existing.st_gid);
             ::fchmod(fd, existing.st_mode & 07777);
-        } else {
-            ::fchmod(fd, 0666 & ~CurrentUmask());
         }
         write(fd);
         if (::fsync(fd) != 0) Raise<EWriteError>(msg::WriteError);
