@@ -94,10 +94,11 @@ public:
         : FEncoder(encoder), FSlots(threads > 1 ? 2 * threads : 1),
           FTakeOverAfter(std::max<std::chrono::microseconds>(
               std::chrono::milliseconds(1), std::chrono::microseconds(encoder.BandPixels() / SlowBytesPerMicrosecond))) {
-        // A thread that cannot be started leaves its share to the others.
+        // A thread that cannot be started (no resources, no memory) leaves its share to the others.
         try {
+            FWorkers.reserve(threads);  // so that adding a started thread cannot fail
             for (unsigned i = 1; i < threads; ++i) FWorkers.emplace_back([this] { Work(); });
-        } catch (const std::system_error&) {
+        } catch (const std::exception&) {
         }
     }
 

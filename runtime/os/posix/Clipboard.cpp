@@ -10,13 +10,11 @@ namespace vdib {
 
 namespace {
 
+// Its blocks are not freed when the process ends: the global memory's own table, which may be
+// gone before this one, releases every block then.
 struct TClipboard {
     bool IsOpen = false;
     std::map<unsigned, HGLOBAL> Blocks;  // format -> the clipboard's own block
-
-    ~TClipboard() {
-        for (const auto& entry : Blocks) GlobalFree(entry.second);
-    }
 };
 
 TClipboard& Clipboard() {

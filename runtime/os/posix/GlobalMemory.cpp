@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <new>
 
 namespace vdib {
 
@@ -57,8 +58,14 @@ HGLOBAL GlobalAlloc(std::uint32_t flags, std::size_t size) {
     }
     auto& table = Table();
     const HGLOBAL handle = HandleFromValue<HGLOBAL>(table.NextHandle);
+    try {
+        table.Blocks.emplace(handle, TGlobalBlock{address, size, 0});
+    } catch (const std::bad_alloc&) {
+        std::free(address);
+        errno = ENOMEM;
+        return 0;
+    }
     table.NextHandle += 4;
-    table.Blocks.emplace(handle, TGlobalBlock{address, size, 0});
     return handle;
 }
 
