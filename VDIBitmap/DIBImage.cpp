@@ -135,6 +135,7 @@ void TDIBitmapImage::CopyRowsFrom(const TDIBitmapImage& source) {
     for (int32_t row = 0; row < rows; ++row) {
         std::memmove(PictureRow(row), source.PictureRow(row), static_cast<std::size_t>(bytes));
     }
+    if (!source.BitsIntact()) FBitsLost = true;
 }
 
 HPALETTE TDIBitmapImage::GetPaletteHandle() {

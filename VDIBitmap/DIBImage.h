@@ -83,12 +83,13 @@ public:
     // (AllowFileViews), a large block of a file becomes a copy-on-write view of it; anything else
     // is read into a block of AllocateBits. EReadError when the stream ends first.
     void ReadBits(TStream& stream);
-    // False once the file whose view the pixel block is has been cut short under it; the bytes
-    // that were lost read as zero.
-    bool BitsIntact() const { return Bits == nullptr || BlockViewIntact(Bits); }
+    // False once the file whose view the pixel block is has been cut short or written over under
+    // it (the bytes that were lost read as zero), and for a copy of such pixels.
+    bool BitsIntact() const { return !FBitsLost && (Bits == nullptr || BlockViewIntact(Bits)); }
     // FirstRow and RowStep from Bits, RowBytes and the orientation.
     void SetupRows();
-    // Lays the source over this image at the bottom-left corner and copies the overlap.
+    // Lays the source over this image at the bottom-left corner and copies the overlap; pixels
+    // copied from a block that is no longer intact leave this one not intact either.
     void CopyRowsFrom(const TDIBitmapImage& source);
     bool IsEmpty() const noexcept { return Width == 0 || Height == 0; }
     // The logical palette made from the colour table (once), 0 without colours.
@@ -128,6 +129,7 @@ protected:
 
 private:
     BITMAPINFO FInfoBlock{};
+    bool FBitsLost = false;
 };
 
 }  // namespace vdib

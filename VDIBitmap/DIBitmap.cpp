@@ -71,7 +71,7 @@ void TDIBitmap::MakeUnique() {
     if (FImageRef->HolderCount < 2) return;
     std::unique_ptr<TDIBitmapImage> copy(
         TDIBitmapImage::CreateBlank(FImageRef->Format, FImageRef->Width, FImageRef->Height));
-    if (FImageRef->Info().biSizeImage != 0) std::memcpy(copy->Bits, FImageRef->Bits, FImageRef->Info().biSizeImage);
+    copy->CopyRowsFrom(*FImageRef);  // the same geometry: the whole block
     CarryHeaderOver(*FImageRef, *copy);
     HoldImage(copy.release());
 }

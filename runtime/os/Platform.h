@@ -145,7 +145,8 @@ void AdviseLargePages(void* view, std::size_t size);
 // as no longer intact from then on. The bytes before it stay.
 HANDLE CreateFileBlockMapping(TFileHandle file, std::uint64_t offset, std::size_t size);
 // False once the file under a view of CreateFileBlockMapping has been cut short below the view's
-// end (whether or not the lost bytes were read); true for any other view.
+// end (whether or not the lost bytes were read) or written to since the view was made (bytes not
+// yet read may then be new ones); true for any other view.
 bool BlockViewIntact(const void* view);
 
 // --- Logical palettes --------------------------------------------------------------------------

@@ -62,13 +62,15 @@ std::map<HANDLE, TMapping>& Mappings() {
 }
 
 // A view as mapped: Base and Length for munmap (a file view starts inside its first page); a
-// file view also keeps a descriptor of its own, the file offset where it ends, and its guard.
+// file view also keeps a descriptor of its own, the file offset where it ends, its guard, and
+// the file's modification time when it was made.
 struct TView {
     void* Base;
     std::size_t Length;
     int File = -1;
     std::uint64_t End = 0;
     int Guard = -1;
+    timespec Modified{};
 };
 
 std::map<void*, TView>& Views() {
@@ -80,6 +82,8 @@ std::map<HPALETTE, std::vector<PALETTEENTRY>>& Palettes() {
     static std::map<HPALETTE, std::vector<PALETTEENTRY>> table;
     return table;
 }
+
+bool SameTime(const timespec& a, const timespec& b) noexcept { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 // A view ends where its block ends, but the kernel maps whole pages, so a write just past the
 // block lands in the rest of its last page unnoticed. Under AddressSanitizer that rest is marked
@@ -169,10 +173,11 @@ void* MapFileView(const TMapping& mapping) {
     if (base == MAP_FAILED) return nullptr;
     void* view = static_cast<char*>(base) + lead;
     const int file = ::fcntl(mapping.File, F_DUPFD_CLOEXEC, 0);
-    const int guard = file < 0 ? -1 : TakeGuard(view, mapping.Size);
+    struct stat st;
+    const int guard = file < 0 || ::fstat(file, &st) != 0 ? -1 : TakeGuard(view, mapping.Size);
     if (guard >= 0) {
         try {
-            Views().emplace(view, TView{base, length, file, mapping.Offset + mapping.Size, guard});
+            Views().emplace(view, TView{base, length, file, mapping.Offset + mapping.Size, guard, st.st_mtim});
             return view;
         } catch (const std::bad_alloc&) {
             Guards[guard].Start.store(0);
@@ -286,9 +291,11 @@ bool BlockViewIntact(const void* view) {
     const auto found = Views().find(const_cast<void*>(view));
     if (found == Views().end() || found->second.File < 0) return true;
     const TView& mapped = found->second;
+    // Pages not read yet follow the file: one written over since the view was made may have
+    // changed under it.
     struct stat st;
     return !Guards[mapped.Guard].Cut.load() && ::fstat(mapped.File, &st) == 0 && st.st_size >= 0 &&
-           static_cast<std::uint64_t>(st.st_size) >= mapped.End;
+           static_cast<std::uint64_t>(st.st_size) >= mapped.End && SameTime(st.st_mtim, mapped.Modified);
 }
 
 void AdviseLargePages(void* view, std::size_t size) {
