@@ -13,6 +13,7 @@
 // them, and the system refuses to copy them straight from there: what would be written is then
 // not the picture that was read, and EReadError says so, as reading the cut file would have.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "ByteOrder.h"
@@ -89,8 +90,18 @@ void WritePlainPixels(TStream& stream, const TDIBitmapImage& image) {
 }
 
 // Goes back to a position written before; anywhere else the patch would overwrite pixel data.
-void SeekBack(TStream& stream, int32_t position) {
-    if (stream.Seek(position, soBeginning) != position) Raise<EWriteError>(msg::WriteError);
+// Positions are the stream's own 64-bit ones, so a file written far into a large stream is
+// patched where it stands.
+void SeekBack(TStream& stream, int64_t position) {
+    if (stream.Seek64(position, soBeginning) != position) Raise<EWriteError>(msg::WriteError);
+}
+
+// The size of encoded pixel data, checked against the 32-bit fields that must hold it (the
+// image size, and the file size with the `headerBytes` before the pixels): data they cannot
+// describe is refused rather than given headers that tell a wrong size.
+uint32_t CheckedEncodedSize(int64_t size, uint32_t headerBytes) {
+    if (size < 0 || size > int64_t{UINT32_MAX} - headerBytes) Raise<EWriteError>(msg::WriteError);
+    return static_cast<uint32_t>(size);
 }
 
 THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
@@ -137,11 +148,12 @@ void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader, bool co
     THeaderBlock block = MakeHeaderBlock(*this);
     const uint32_t length = block.Length;
 
+    const uint32_t headerBytes = (withFileHeader ? FileHeaderSize : 0) + length;
     const int64_t start = stream.StreamPosition();
     if (compressed && start < 0) {
         TCountingStream counter;
         const uint32_t compression = EncodePixels(counter, *this);
-        const auto encodedSize = static_cast<uint32_t>(counter.Count());
+        const uint32_t encodedSize = CheckedEncodedSize(counter.Count(), headerBytes);
         block.SetCompression(compression, encodedSize);
         if (withFileHeader) WriteFileHeader(stream, FileHeaderSize + length + encodedSize, FileHeaderSize + length);
         stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
@@ -150,7 +162,6 @@ void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader, bool co
         return;
     }
 
-    const auto fileHeaderPosition = static_cast<int32_t>(start);
     if (withFileHeader) WriteFileHeader(stream, FileHeaderSize + length + Info().biSizeImage, FileHeaderSize + length);
 
     if (!compressed) {
@@ -160,16 +171,16 @@ void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader, bool co
         return;
     }
 
-    const int32_t headerPosition = static_cast<int32_t>(stream.StreamPosition());
+    const int64_t headerPosition = stream.StreamPosition();
     stream.WriteExact(block.Bytes, static_cast<int32_t>(length));
-    const int32_t pixelPosition = static_cast<int32_t>(stream.StreamPosition());
+    const int64_t pixelPosition = stream.StreamPosition();
     const uint32_t compression = EncodePixels(stream, *this);
-    const int32_t endPosition = static_cast<int32_t>(stream.StreamPosition());
-    const uint32_t encodedSize = static_cast<uint32_t>(endPosition) - static_cast<uint32_t>(pixelPosition);
+    const int64_t endPosition = stream.StreamPosition();
+    const uint32_t encodedSize = CheckedEncodedSize(endPosition - pixelPosition, headerBytes);
     block.SetCompression(compression, encodedSize);
 
     if (withFileHeader) {
-        SeekBack(stream, fileHeaderPosition);
+        SeekBack(stream, start);
         WriteFileHeader(stream, FileHeaderSize + length + encodedSize, FileHeaderSize + length);
     }
     SeekBack(stream, headerPosition);

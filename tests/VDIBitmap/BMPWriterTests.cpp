@@ -6,6 +6,7 @@
 
 #include <VDIBitmap/DIBImage.h>
 #include <VDIBitmap/RLE.h>
+#include <VDIBitmap/Streams.h>
 #include "support/BmpBytes.h"
 #include "support/Files.h"
 #include "support/Pictures.h"
@@ -101,6 +102,25 @@ TEST(BMPWriter, AStreamThatRefusesBytesRaisesWriteError) {
     EncodeRLE8(rle, image->Bits, image->Info());
     EXPECT_EQ(RaisedBy([&] { image->WriteToStream(stream, true); }), WriteFailed);
     EXPECT_EQ(stream.BlockSize(), 14 + 40 + 1024 + rle.BlockSize());
+}
+
+// A file written past 4 GiB into a stream (a sparse file here) has its headers patched where it
+// stands, and the stream is left at its end.
+TEST(BMPWriter, AFileFarIntoAStreamIsPatchedWhereItStands) {
+    ImagePtr image = Picture(8, 9, 3, false, 256);
+    image->Format.Compressed = true;
+    const Bytes expected = Written(*image, true);
+    const int64_t start = (int64_t{1} << 32) + 100;
+    TempDir dir;
+    TFileStream stream(dir / "far", ModeCreate);
+    stream.Seek64(start, soBeginning);
+    image->WriteToStream(stream, true);
+    EXPECT_EQ(stream.StreamPosition(), start + static_cast<int64_t>(expected.size()));
+    Bytes back(expected.size() + 100);
+    stream.Seek64(start - 100, soBeginning);
+    stream.ReadExact(back.data(), static_cast<int32_t>(back.size()));
+    EXPECT_EQ(ToHex(Bytes(back.begin(), back.begin() + 100)), ToHex(Bytes(100)));
+    EXPECT_EQ(ToHex(Bytes(back.begin() + 100, back.end())), ToHex(expected));
 }
 
 }  // namespace
