@@ -18,6 +18,7 @@ namespace vdib {
 namespace {
 
 constexpr uint16_t BitmapSignature = 0x4D42;  // "BM"
+constexpr uint32_t FileHeaderSize = 14;
 constexpr uint32_t CoreHeaderSize = 12;
 constexpr uint32_t InfoHeaderSize = 40;
 
@@ -36,7 +37,17 @@ int32_t Offset32(int64_t base, uint32_t delta) {
     return static_cast<int32_t>(static_cast<uint32_t>(base) + delta);
 }
 
-void ReadCoreHeader(TStream& stream, TDIBitmapImage& image) {
+// Reads and drops `count` bytes: the way forward in a stream without positions (a pipe).
+void SkipForward(TStream& stream, int64_t count) {
+    uint8_t scrap[64 * 1024];
+    for (int64_t n; count > 0; count -= n) {
+        n = std::min<int64_t>(count, sizeof scrap);
+        stream.ReadExact(scrap, static_cast<int32_t>(n));
+    }
+}
+
+// The header readers return how many bytes they read after the header's size field.
+uint32_t ReadCoreHeader(TStream& stream, TDIBitmapImage& image) {
     uint8_t core[8];
     stream.ReadExact(core, sizeof core);
     const uint16_t bitCount = GetLE16(core + 6);
@@ -56,10 +67,11 @@ void ReadCoreHeader(TStream& stream, TDIBitmapImage& image) {
     stream.ReadExact(triples, static_cast<int32_t>(info.biClrUsed * 3));
     for (uint32_t i = 0; i < info.biClrUsed; ++i)
         image.ColorTable()[i] = RGBQUAD{triples[i * 3], triples[i * 3 + 1], triples[i * 3 + 2], 0};
+    return sizeof core + info.biClrUsed * 3;
 }
 
 // Returns the three masks of a bit-field image (zero otherwise).
-void ReadInfoHeader(TStream& stream, TDIBitmapImage& image, bool withFileHeader, uint32_t masks[3]) {
+uint32_t ReadInfoHeader(TStream& stream, TDIBitmapImage& image, bool withFileHeader, uint32_t masks[3]) {
     uint8_t rest[36];
     stream.ReadExact(rest, sizeof rest);
     BITMAPINFOHEADER& info = image.Info();
@@ -95,6 +107,7 @@ void ReadInfoHeader(TStream& stream, TDIBitmapImage& image, bool withFileHeader,
     }
     stream.ReadExact(image.ColorTable(), static_cast<int32_t>(info.biClrUsed * 4));
     if (!withFileHeader && skip != 0) stream.Seek(skip, soBeginning);
+    return sizeof rest + (bitFields ? 12 : 0) + info.biClrUsed * 4;
 }
 
 }  // namespace
@@ -106,7 +119,7 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
     uint32_t fileSize = 0;
     uint32_t pixelOffset = 0;
     if (withFileHeader) {
-        uint8_t fileHeader[14];
+        uint8_t fileHeader[FileHeaderSize];
         stream.ReadExact(fileHeader, sizeof fileHeader);
         if (GetLE16(fileHeader) != BitmapSignature) Raise<EInvalidGraphic>(msg::NotBitmapFile);
         fileSize = GetLE32(fileHeader + 2);
@@ -116,13 +129,23 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
     uint8_t sizeField[4];
     stream.ReadExact(sizeField, sizeof sizeField);
     uint32_t masks[3] = {0, 0, 0};
+    uint32_t headerBytes = 0;
     switch (GetLE32(sizeField)) {
-        case CoreHeaderSize: ReadCoreHeader(stream, *image); break;
-        case InfoHeaderSize: ReadInfoHeader(stream, *image, withFileHeader, masks); break;
+        case CoreHeaderSize: headerBytes = ReadCoreHeader(stream, *image); break;
+        case InfoHeaderSize: headerBytes = ReadInfoHeader(stream, *image, withFileHeader, masks); break;
         default: Raise<EInvalidGraphic>(msg::InvalidHeaderSize);
     }
 
-    if (withFileHeader) stream.Seek(Offset32(start, pixelOffset), soBeginning);
+    // The pixels start at bfOffBits. A stream without positions is read on up to there; one
+    // that points back into what was read cannot be followed there, and is read on from here,
+    // as where a seek fails.
+    if (withFileHeader) {
+        if (start >= 0) {
+            stream.Seek(Offset32(start, pixelOffset), soBeginning);
+        } else {
+            SkipForward(stream, int64_t{pixelOffset} - (FileHeaderSize + sizeof sizeField + headerBytes));
+        }
+    }
 
     BITMAPINFOHEADER& info = image->Info();
     if (info.biWidth <= 0 || info.biHeight == 0) Raise<EInvalidGraphic>(msg::InvalidSize);

@@ -21,6 +21,7 @@ std::string Read(const std::string& changes, const std::string& mode) {
     bytes.insert(bytes.end(), file.begin(), file.end());
     TTestStream stream(bytes);
     stream.Seek(static_cast<int32_t>(lead), soBeginning);
+    if (mode == "pipe") stream.Seeks = TTestStream::None;
     std::unique_ptr<TDIBitmapImage> image;
     const std::string raised = RaisedBy([&] { image.reset(TDIBitmapImage::CreateFromStream(stream, !mode.starts_with("packed"))); });
     if (!raised.empty()) return raised;
