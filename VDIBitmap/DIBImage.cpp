@@ -131,9 +131,19 @@ void TDIBitmapImage::CopyRowsFrom(const TDIBitmapImage& source) {
     const int32_t bytes = std::min(RowBytes, source.RowBytes);
     const int32_t rows = std::min(Height, source.Height);
     if (bytes <= 0 || rows <= 0 || Bits == nullptr || source.Bits == nullptr) return;
+    // The source's row padding is no part of its picture: what it would bring into a wider
+    // picture's columns stays zero, as the rest of the new columns.
+    const int64_t pictureBits = std::min(int64_t{source.Width} * source.Format.BitCount, int64_t{bytes} * 8);
+    const auto wholeBytes = static_cast<int32_t>(pictureBits / 8);
+    const auto partBits = static_cast<int>(pictureBits % 8);
     // Rows are reached by index so that no pointer is formed past the last row.
     for (int32_t row = 0; row < rows; ++row) {
-        std::memmove(PictureRow(row), source.PictureRow(row), static_cast<std::size_t>(bytes));
+        uint8_t* to = PictureRow(row);
+        std::memmove(to, source.PictureRow(row), static_cast<std::size_t>(bytes));
+        if (wholeBytes == bytes) continue;
+        if (partBits != 0) to[wholeBytes] &= static_cast<uint8_t>(0xFF00 >> partBits);
+        const int32_t cleared = wholeBytes + (partBits != 0 ? 1 : 0);
+        std::memset(to + cleared, 0, static_cast<std::size_t>(bytes - cleared));
     }
     if (!source.BitsIntact()) FBitsLost = true;
 }

@@ -122,6 +122,13 @@ TEST(DIBitmap, ResizeKeepsTheBottomLeftCornerAndNotifiesOnceAlsoOnFailure) {
     EXPECT_TRUE(w.graphic.IsBlank());
     EXPECT_EQ(w.notifications, 6);
     EXPECT_EQ(RaisedBy([&] { w.graphic.LeaveUpdate(); }), "EAssertionFailed: Assertion failure (VDIBitmap, line 1241)");
+    // What a file left in the row padding becomes no column of a wider picture.
+    for (const auto& [file, widened] : {std::pair{"width=3 height=1 pixels=010203EE", "01020300"},
+                                       std::pair{"width=3 height=1 bits=4 pixels=123FEEEE", "12300000"}}) {
+        Load(w.graphic, file);
+        w.graphic.ChangeWidth(4);
+        EXPECT_EQ(ToHex(Row(w.graphic, 0)), ToHex(Hex(widened))) << file;
+    }
 }
 
 }  // namespace
