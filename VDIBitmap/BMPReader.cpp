@@ -39,7 +39,7 @@ int32_t Offset32(int64_t base, uint32_t delta) {
 
 // Reads and drops `count` bytes: the way forward in a stream without positions (a pipe).
 void SkipForward(TStream& stream, int64_t count) {
-    uint8_t scrap[64 * 1024];
+    uint8_t scrap[4096];  // gaps are small; a library caller's stack may be too
     for (int64_t n; count > 0; count -= n) {
         n = std::min<int64_t>(count, sizeof scrap);
         stream.ReadExact(scrap, static_cast<int32_t>(n));
