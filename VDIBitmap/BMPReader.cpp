@@ -137,13 +137,15 @@ TDIBitmapImage* TDIBitmapImage::CreateFromStream(TStream& stream, bool withFileH
     }
 
     // The pixels start at bfOffBits. A stream without positions is read on up to there; one
-    // that points back into what was read cannot be followed there, and is read on from here,
-    // as where a seek fails.
+    // cannot go back to pixels placed among the bytes already read, so that is a read error
+    // rather than a guess at where they are.
     if (withFileHeader) {
         if (start >= 0) {
             stream.Seek(Offset32(start, pixelOffset), soBeginning);
         } else {
-            SkipForward(stream, int64_t{pixelOffset} - (FileHeaderSize + sizeof sizeField + headerBytes));
+            const int64_t gap = int64_t{pixelOffset} - (FileHeaderSize + sizeof sizeField + headerBytes);
+            if (gap < 0) Raise<EReadError>(msg::ReadError);
+            SkipForward(stream, gap);
         }
     }
 
