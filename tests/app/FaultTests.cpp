@@ -99,7 +99,7 @@ TEST(Faults, OutputsThatAreNoFilesGetTheBytesOfAFile) {
 // Interrupted by SIGINT, SIGTERM, SIGHUP, SIGQUIT or a timer's SIGALRM when its temporary file
 // appears or has grown large, the converter leaves the old output as it was and no temporary file,
 // or else has just finished the new output, and it ends by that signal (status 128 + n, as the
-// shell expects); a fault at such a moment (SIGSEGV) ends it with its run-time error, as cleanly. A
+// shell expects); a fault while it writes (SIGSEGV) ends it with its run-time error, as cleanly. A
 // file-size limit stops the writing as a full disk would: the write error is reported, and every
 // file stays as it was, an input converted in place too.
 TEST(Faults, InterruptionsAndSizeLimitsLeaveTheOldOutputAndNoTemporaryFile) {
@@ -123,6 +123,9 @@ TEST(Faults, InterruptionsAndSizeLimitsLeaveTheOldOutputAndNoTemporaryFile) {
     };
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGSEGV}) {
         for (const std::intmax_t size : {0, 16 << 20}) {
+            // A fault comes from the code that writes, never from the moment between creating
+            // the file and naming it for removal: only an interrupt can arrive there.
+            if (signal == SIGSEGV && size == 0) continue;
             SCOPED_TRACE(testing::Message() << strsignal(signal) << " at " << size << " bytes");
             WriteWhole(dir.Path / "out.bmp", old);
             bool reached = false;
