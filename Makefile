@@ -56,9 +56,11 @@ windows:
 	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DVDIB_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build-win32 -j $(JOBS)
 
-# The Windows tests under Wine, then the same conversions by both converters side by side.
+# The Windows tests under Wine, then the same conversions by both converters side by side. Wine
+# now and then fails to start a program at all, so a test that fails is run once more; one that
+# fails twice is a failure.
 test-windows: windows build
-	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS) --repeat until-pass:2
 	VDIB_WINDOWS_BMP2RLE="$(CURDIR)/$(WINDOWS_BUILD)/bin/bmp2rle.exe" $(BUILD)/bin/app_tests --gtest_filter='Parity.*'
 
 clean:
