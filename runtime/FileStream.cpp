@@ -85,6 +85,12 @@ struct THandleStream::TBuffer {
 
 THandleStream::THandleStream(TFileHandle handle) : FFileHandle(handle) {}
 
+// Made with the first transfer, seek or size query.
+THandleStream::TBuffer& THandleStream::Buffer() {
+    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
+    return *FBuffer;
+}
+
 THandleStream::~THandleStream() {
     // Last chance for pending output; a failure here has nobody to go to.
     try {
@@ -107,8 +113,7 @@ void THandleStream::Flush() {
 
 int32_t THandleStream::Read(void* buffer, int32_t count) {
     if (count <= 0) return 0;
-    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
-    TBuffer& b = *FBuffer;
+    TBuffer& b = Buffer();
     if (b.Mode == TBuffer::Writing) Flush();
 
     auto* to = static_cast<uint8_t*>(buffer);
@@ -148,8 +153,7 @@ int32_t THandleStream::Read(void* buffer, int32_t count) {
 
 int32_t THandleStream::Write(const void* buffer, int32_t count) {
     if (count <= 0) return 0;
-    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
-    TBuffer& b = *FBuffer;
+    TBuffer& b = Buffer();
     if (b.Mode == TBuffer::Reading) {
         if (!Unread(FFileHandle, b.Length - b.Next, b.DevicePos)) return 0;
         b.Mode = TBuffer::Idle;
@@ -173,8 +177,7 @@ int32_t THandleStream::Write(const void* buffer, int32_t count) {
 int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
     origin &= 0x7F;
     if (origin > soEnd) return -1;
-    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
-    TBuffer& b = *FBuffer;
+    TBuffer& b = Buffer();
     // The position after the pending output is known without writing it out (a writer asks for
     // positions between its pieces).
     if (origin == soCurrent && offset == 0 && b.Mode == TBuffer::Writing && b.DevicePos >= 0) return b.DevicePos + b.Length;
@@ -218,14 +221,13 @@ int64_t THandleStream::Seek64(int64_t offset, uint8_t origin) {
 
 // The same answer as seeking to the end and back, which would drop the bytes read ahead.
 int64_t THandleStream::Size() {
-    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
-    TBuffer& b = *FBuffer;
+    TBuffer& b = Buffer();
     Flush();
     return b.Positions(FFileHandle) ? os::FileSize(FFileHandle) : -1;
 }
 
 HANDLE THandleStream::MapNext(int32_t count) {
-    const int64_t position = StreamPosition();  // pending output is written out first
+    const int64_t position = StreamPosition();
     if (position < 0 || count <= 0) return 0;
     const HANDLE mapping = CreateFileBlockMapping(FFileHandle, static_cast<uint64_t>(position), static_cast<size_t>(count));
     if (mapping == 0) return 0;
@@ -241,8 +243,7 @@ void THandleStream::ChangeSize(int32_t newSize) { ChangeSize64(newSize); }
 // Moves to the new size, then cuts or extends the file there. A size the descriptor cannot seek
 // to (negative) raises before anything is cut, rather than truncating at the old position.
 void THandleStream::ChangeSize64(int64_t newSize) {
-    if (!FBuffer) FBuffer = std::make_unique<TBuffer>();
-    TBuffer& b = *FBuffer;
+    TBuffer& b = Buffer();
     Flush();
     const int64_t pos = os::SeekFile(FFileHandle, newSize, soBeginning);
     if (pos < 0) RaiseLastOSError();

@@ -99,6 +99,7 @@ protected:
 
 private:
     struct TBuffer;
+    TBuffer& Buffer();
     std::unique_ptr<TBuffer> FBuffer;
 };
 

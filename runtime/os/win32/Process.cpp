@@ -2,6 +2,8 @@
 // structured exceptions as run-time errors, and code addresses as offsets in their image.
 #include "../Process.h"
 
+#include <bit>
+
 #include "Internal.h"
 
 namespace vdib::os {
@@ -125,9 +127,7 @@ unsigned UsableProcessorCount() noexcept {
     DWORD_PTR process = 0;
     DWORD_PTR system = 0;
     if (!::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) || process == 0) return 1;
-    unsigned count = 0;
-    for (; process != 0; process &= process - 1) ++count;
-    return count;
+    return static_cast<unsigned>(std::popcount(process));
 }
 
 void InstallFaultHandlers(TFaultHandler onFault) {
