@@ -5,6 +5,7 @@
 #include <VDIBitmap/Messages.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -127,8 +128,11 @@ void TDIBitmapImage::ClearRowsPast(int64_t pictureBits) {
     }
 }
 
+// Images shared between threads are read from several at once, and reading draws, which asks for
+// the palette: the first one made is kept, and any other made meanwhile goes again.
 HPALETTE TDIBitmapImage::GetPaletteHandle() {
-    if (PaletteHandle != 0) return PaletteHandle;
+    std::atomic_ref<HPALETTE> held(PaletteHandle);
+    if (const HPALETTE palette = held.load(std::memory_order_acquire)) return palette;
     if (Info().biClrUsed == 0) return 0;
 
     // The colour count never exceeds the table; the bound only keeps a corrupt count inside it.
@@ -143,8 +147,10 @@ HPALETTE TDIBitmapImage::GetPaletteHandle() {
     }
     const HPALETTE palette = CreatePalette(logPalette);
     if (palette == 0) RaiseLastOSError();
-    PaletteHandle = palette;
-    return PaletteHandle;
+    HPALETTE earlier = 0;
+    if (held.compare_exchange_strong(earlier, palette, std::memory_order_acq_rel)) return palette;
+    DeleteObject(palette);
+    return earlier;
 }
 
 // Handing back the palette the image already holds changes nothing: the colour table already
