@@ -1,5 +1,9 @@
-// TDIBitmap: compression, copy-on-write, resizing and notifications; the image's geometry rule.
+// TDIBitmap: compression, copy-on-write, resizing and notifications; the image store: its
+// geometry rule, blank images, row copies and palettes.
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
 
 #include <VDIBitmap/DIBitmap.h>
 #include "support/BmpBytes.h"
@@ -35,6 +39,78 @@ TEST(DIBImage, GeometryFollowsTheRowRuleWithinThe32BitLimits) {
         });
         EXPECT_EQ(raised.empty() ? outcome : raised, row[4]) << row[0];
     }
+}
+
+TEST(DIBImage, BlankImagesEachRowOfTheTable) {
+    for (const auto& row : ReadTable("blank.tsv", 5)) {  // case, format, width, height, image
+        TDIBFormat f;
+        std::istringstream words(row[1]);
+        words >> f.BitCount;
+        for (std::string word; words >> word;) {
+            if (word == "top-down" || word == "compressed") (word == "top-down" ? f.TopDown : f.Compressed) = true;
+            else (f.RedMask == 0 ? f.RedMask : f.GreenMask == 0 ? f.GreenMask : f.BlueMask) = std::stoul(word, nullptr, 16);
+        }
+        const std::unique_ptr<TDIBitmapImage> i(TDIBitmapImage::CreateBlank(f, std::stoi(row[2]), std::stoi(row[3])));
+        const BITMAPINFOHEADER& h = i->Info();
+        const std::string block = i->Bits == nullptr && i->MappingHandle == 0 ? "no block" : "block " + ToHex(i->Bits, h.biSizeImage);
+        EXPECT_EQ(Format("code %u, size %u, colours %u, %s, %s, biHeight %d, first row at +%d, step %d, %s, table ", h.biCompression,
+                         h.biSizeImage, h.biClrUsed, i->IsEmpty() ? "empty" : "not empty", block.c_str(), h.biHeight,
+                         static_cast<int>(i->FirstRow - i->Bits), i->RowStep, i->Format.Compressed ? "compressed" : "not compressed") +
+                      ToHex(reinterpret_cast<const uint8_t*>(i->ColorTable()), 1024),
+                  row[4]) << row[0];
+    }
+}
+
+// The two pictures lie over each other at the bottom-left corner: each row of the overlap gets
+// the bytes of the narrower row, its padding included; the rest of the destination stays.
+TEST(DIBImage, CopyRowsFromCopiesTheOverlapAtTheBottomLeft) {
+    const struct {
+        int32_t fromWidth, fromHeight, toWidth, toHeight;
+        const char* result;
+    } cases[] = {
+        {10, 4, 3, 6, "40 41 42 43 4C 4D 4E 4F 58 59 5A 5B 64 65 66 67 EE*8"},
+        {3, 2, 10, 2, "40 41 42 43 EE*8 44 45 46 47 EE*8"},
+    };
+    for (const auto& c : cases) {
+        const std::unique_ptr<TDIBitmapImage> from(TDIBitmapImage::CreateBlank({8}, c.fromWidth, c.fromHeight)),
+            to(TDIBitmapImage::CreateBlank({8}, c.toWidth, c.toHeight));
+        for (uint32_t i = 0; i < from->Info().biSizeImage; ++i) from->Bits[i] = static_cast<uint8_t>(0x40 + i);
+        std::memset(to->Bits, 0xEE, to->Info().biSizeImage);
+        to->CopyRowsFrom(*from);
+        EXPECT_EQ(ToHex(to->Bits, to->Info().biSizeImage), c.result) << c.fromWidth << " into " << c.toWidth;
+    }
+}
+
+// The palette is made once from the colours, none without colours. A palette given replaces as
+// many leading colours as it has entries (red, green, blue become blue, green, red) and is owned
+// from then on; 0 clears the colour count and leaves the table.
+TEST(DIBImage, PalettesFromAndIntoTheColourTable) {
+    const std::size_t live = LivePaletteCount();
+    const std::unique_ptr<TDIBitmapImage> none(TDIBitmapImage::CreateBlank({8}, 2, 2)), image(TDIBitmapImage::CreateBlank({8}, 2, 2));
+    EXPECT_EQ(none->GetPaletteHandle(), HPALETTE{0});
+    EXPECT_EQ(LivePaletteCount(), live);
+    image->Info().biClrUsed = 256;
+    for (unsigned i = 0; i < 256; ++i) image->ColorTable()[i] = RGBQUAD{uint8_t(i), uint8_t(i ^ 0x55), uint8_t(255 - i), 0x7F};
+    const HPALETTE made = image->GetPaletteHandle();
+    EXPECT_EQ(image->GetPaletteHandle(), made);
+    EXPECT_EQ(LivePaletteCount(), live + 1);
+    LOGPALETTE log{0x300, 16, {}};
+    for (unsigned i = 0; i < 16; ++i) log.palPalEntry[i] = {uint8_t(0xA0 + i), uint8_t(0xB0 + i), uint8_t(0xC0 + i), 0};
+    const HPALETTE given = CreatePalette(log);
+    const auto* table = reinterpret_cast<const uint8_t*>(image->ColorTable());
+    const Bytes original(table, table + 1024);
+    image->SetPaletteHandle(given);
+    EXPECT_EQ((std::vector{image->PaletteHandle == given, LivePaletteCount() == live + 1}), (std::vector{true, true}));
+    EXPECT_EQ(image->ColorCount(), 16u);
+    EXPECT_EQ(ToHex(table, 8), "C0 B0 A0 00 C1 B1 A1 00");
+    EXPECT_EQ(ToHex(table + 60, 4), "CF BF AF 00");
+    EXPECT_EQ(Bytes(table + 64, table + 1024), Bytes(original.begin() + 64, original.end()));
+    const Bytes before(table, table + 1024);
+    image->SetPaletteHandle(0);
+    EXPECT_EQ((std::vector{image->PaletteHandle == 0, LivePaletteCount() == live}), (std::vector{true, true}));
+    EXPECT_EQ(image->ColorCount(), 0u);
+    EXPECT_EQ(Bytes(table, table + 1024), before);
+    EXPECT_EQ(image->GetPaletteHandle(), HPALETTE{0});
 }
 
 // Switching on is refused, with nothing changed, for all but bottom-up 4- and 8-bit pictures, and
