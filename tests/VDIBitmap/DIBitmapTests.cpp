@@ -122,11 +122,19 @@ TEST(DIBitmap, CompressionSwitch) {
         const char* file;
         std::string refusal;  // empty: accepted
         uint32_t code;        // biCompression of the picture saved while switched on
+        bool rle = false;     // read from RLE data: switched on already
     } cases[] = {
         {"bits=24", bitCount, 0}, {"bits=1", bitCount, 0}, {"bits=16 compression=3", bitCount, 3},
         {"bits=32 compression=3", bitCount, 3}, {"bits=24 height=-2", bitCount, 0}, {"height=-2", topDown, 0},
         {"bits=4 height=-2", topDown, 0}, {"", "", 1}, {"bits=4", "", 2},
+        {"bits=4 compression=2 pixels=04120000043400000001", "", 2, true},
     };
+    Watched blank;  // a new graphic: an empty 24-bit picture without colours
+    EXPECT_EQ((std::vector{blank.graphic.IsBlank(), blank.graphic.Width() == 0, blank.graphic.Height() == 0,
+                           blank.graphic.QueryPalette() == 0, blank.graphic.Compressed()}),
+              (std::vector{true, true, true, true, false}));
+    EXPECT_EQ(RaisedBy([&] { blank.graphic.SetCompressed(true); }), bitCount);
+    EXPECT_EQ(blank.notifications, 0);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         Watched w;
@@ -141,14 +149,16 @@ TEST(DIBitmap, CompressionSwitch) {
         w.graphic.SaveStream(saved);
         EXPECT_EQ(Get32(saved.Data(), 30), c.code);
         EXPECT_EQ(&w.graphic.ImageRef(), image);  // the only holder: no copy
-        EXPECT_EQ(w.notifications, c.refusal.empty() ? 1 : 0);
+        const int on = c.refusal.empty() && !c.rle ? 1 : 0;
+        EXPECT_EQ(w.notifications, on);
         w.graphic.SetCompressed(false);
-        EXPECT_EQ((std::vector{w.graphic.Compressed() ? 1 : 0, w.notifications, w.graphic.UpdateCount()}), (std::vector{0, c.refusal.empty() ? 2 : 0, 0}));
+        EXPECT_EQ((std::vector{w.graphic.Compressed() ? 1 : 0, w.notifications, w.graphic.UpdateCount()}), (std::vector{0, c.refusal.empty() ? on + 1 : 0, 0}));
     }
 }
 
-// A change to one of the graphics that share an image copies it first: pixels, colours and header
-// fields come along, and only the changed graphic is notified.
+// A change to one of the graphics that share an image copies it first: the whole pixel block,
+// colours and header fields come along, and only the changed graphic is notified. An unshared
+// image changes in place. Only TDIBitmaps share; other classes are refused both ways.
 TEST(DIBitmap, SharedImagesAreCopiedBeforeAChange) {
     Watched a, b, c;
     Load(a.graphic, "height=3 colours=200");
@@ -164,6 +174,23 @@ TEST(DIBitmap, SharedImagesAreCopiedBeforeAChange) {
     EXPECT_EQ((std::vector{a.graphic.Width(), c.graphic.Width(), a.notifications, b.notifications}), (std::vector{4, 2, 0, 1}));
     EXPECT_EQ(PictureDifference(a.graphic.ImageRef(), b.graphic.ImageRef()), "");
     EXPECT_EQ(b.graphic.ImageRef().Info().biXPelsPerMeter, 2835);  // 200 colours, compared above
+    // The copy is the whole block, what lies in the row padding included.
+    Load(a.graphic, "width=3 height=1 pixels=010203EE");
+    b.graphic.TakeContentFrom(&a.graphic);
+    b.graphic.SetCompressed(true);
+    EXPECT_EQ(ToHex(Row(b.graphic, 0)), "01 02 03 EE");
+    // An unshared image changes in place: a palette of 0 leaves it without colours.
+    const TDIBitmapImage* own = &a.graphic.ImageRef();
+    a.notifications = 0;
+    a.graphic.ChangePalette(0);
+    EXPECT_EQ((std::vector{&a.graphic.ImageRef() == own, a.graphic.ImageRef().ColorCount() == 0, a.graphic.QueryPalette() == 0}),
+              (std::vector{true, true, true}));
+    EXPECT_EQ(a.notifications, 1);
+    // Only a TDIBitmap is shared; nothing else is assigned to one, nor one to anything else.
+    TGraphic other;
+    EXPECT_EQ(RaisedBy([&] { a.graphic.TakeContentFrom(&other); }), "EConvertError: TGraphic を TDIBitmap に代入することはできません");
+    EXPECT_EQ(RaisedBy([&] { a.graphic.TakeContentFrom(nullptr); }), "EConvertError: nil を TDIBitmap に代入することはできません");
+    EXPECT_EQ(RaisedBy([&] { a.graphic.GiveContentTo(&other); }), "EConvertError: TDIBitmap を TGraphic に代入することはできません");
 }
 
 // The picture's overlap with the new size stays at the bottom-left corner, the rest is 0; the
@@ -198,9 +225,9 @@ TEST(DIBitmap, ResizeKeepsTheBottomLeftCornerAndNotifiesOnceAlsoOnFailure) {
     EXPECT_TRUE(w.graphic.IsBlank());
     EXPECT_EQ(w.notifications, 6);
     EXPECT_EQ(RaisedBy([&] { w.graphic.LeaveUpdate(); }), "EAssertionFailed: Assertion failure (VDIBitmap, line 1241)");
-    // What a file left in the row padding becomes no column of a wider picture.
-    for (const auto& [file, widened] : {std::pair{"width=3 height=1 pixels=010203EE", "01020300"},
-                                       std::pair{"width=3 height=1 bits=4 pixels=123FEEEE", "12300000"}}) {
+    // A row is copied whole, its padding included: what a file left there shows in the new column.
+    for (const auto& [file, widened] : {std::pair{"width=3 height=1 pixels=010203EE", "010203EE"},
+                                       std::pair{"width=3 height=1 bits=4 pixels=123FEEEE", "123FEEEE"}}) {
         Load(w.graphic, file);
         w.graphic.ChangeWidth(4);
         EXPECT_EQ(ToHex(Row(w.graphic, 0)), ToHex(Hex(widened))) << file;
