@@ -34,6 +34,15 @@ TEST(MemoryStream, BoundsAndGrowth) {
     s.Seek(std::numeric_limits<int32_t>::max() - 1, soBeginning);
     EXPECT_EQ(RaisedBy([&] { s.Write("abc", 3); }), "EStreamError: メモリストリームの拡大中にメモリが足りなくなりました");
     EXPECT_EQ(s.BlockSize(), 11);
+    // An exact transfer of nothing never asks the stream, which here would fail any request.
+    struct TRefusing : TMemoryStream {
+        int Calls = 0;
+        int32_t Read(void*, int32_t) override { return ++Calls, -1; }
+        int32_t Write(const void*, int32_t) override { return ++Calls, -1; }
+    } refusing;
+    refusing.ReadExact(got, 0);
+    refusing.WriteExact(got, 0);
+    EXPECT_EQ(refusing.Calls, 0);
 }
 
 // Relative names are not expanded; a directory is no file to read; access 3 and sharing 5 are no modes.
