@@ -50,9 +50,10 @@ struct TCleanup {
     Raise<EConvertError>(Message);
 }
 
+// The run-time error of the code that the message gives, 216 for a message that is no number.
 [[gnu::noinline]] void FatalMode() {
     TCleanup cleanup;
-    FatalRunError(216);
+    FatalRunError(!Message.empty() && Message.find_first_not_of("0123456789") == std::string::npos ? std::stoi(Message) : 216);
 }
 
 [[gnu::noinline]] void AssertMode() { VDIB_ASSERT(Message == "never", Message.c_str()); }
