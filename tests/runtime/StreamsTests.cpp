@@ -56,6 +56,12 @@ TEST(FileStream, OpenAndCreateFailuresNameTheFileAsGiven) {
         const std::string expected = mode == ModeCreate ? "EFCreateError: ファイル " + name + " を作成できません" : "EFOpenError: ファイル " + name + " は開けません";
         EXPECT_EQ(RaisedBy([&] { TFileStream s(name, mode); }), expected) << mode;
     }
+#if defined(_WIN32)  // POSIX has no share modes: there a deny-write open is a plain read-only one
+    {
+        TFileStream writer(existing, ModeOpenWrite | 0x0040);  // lets others read and write
+        EXPECT_EQ(RaisedBy([&] { TFileStream s(existing, ModeOpenReadDenyWrite); }), "EFOpenError: ファイル " + existing + " は開けません");
+    }
+#endif
     TFileStream created(existing, ModeCreate);  // truncates at once
     EXPECT_EQ(std::filesystem::file_size(existing), 0u);
 }
