@@ -45,6 +45,9 @@ TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBack) {
         EXPECT_EQ(ToHex(static_cast<const uint8_t*>(GlobalLock(data)), size), ToHex(expected));
         GlobalUnlock(data);
         EXPECT_TRUE(palette == 0 || palette != graphic.QueryPalette());  // a copy, not the picture's own
+        uint16_t entries = 0;
+        EXPECT_EQ(palette == 0 || GetObjectA(palette, sizeof entries, &entries) == 2, true);
+        EXPECT_EQ(entries, graphic.ImageRef().ColorCount());  // 0 entries: no palette at all
         if (loadsBack) {
             copy.LoadClipboardBlock(format, data, palette);
             EXPECT_EQ(Written(copy.ImageRef(), false), expected);
