@@ -225,9 +225,9 @@ TEST(DIBitmap, ResizeKeepsTheBottomLeftCornerAndNotifiesOnceAlsoOnFailure) {
     EXPECT_TRUE(w.graphic.IsBlank());
     EXPECT_EQ(w.notifications, 6);
     EXPECT_EQ(RaisedBy([&] { w.graphic.LeaveUpdate(); }), "EAssertionFailed: Assertion failure (VDIBitmap, line 1241)");
-    // A row is copied whole, its padding included: what a file left there shows in the new column.
-    for (const auto& [file, widened] : {std::pair{"width=3 height=1 pixels=010203EE", "010203EE"},
-                                       std::pair{"width=3 height=1 bits=4 pixels=123FEEEE", "123FEEEE"}}) {
+    // The padding a file left in a row is no part of the picture: a wider picture's new column is 0.
+    for (const auto& [file, widened] : {std::pair{"width=3 height=1 pixels=010203EE", "01020300"},
+                                       std::pair{"width=3 height=1 bits=4 pixels=123FEEEE", "12300000"}}) {
         Load(w.graphic, file);
         w.graphic.ChangeWidth(4);
         EXPECT_EQ(ToHex(Row(w.graphic, 0)), ToHex(Hex(widened))) << file;
