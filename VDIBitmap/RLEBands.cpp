@@ -52,8 +52,6 @@ public:
           FBands((rows + FBandRows - 1) / FBandRows) {}
 
     int64_t Bands() const noexcept { return FBands; }
-    // Bytes of pixel rows in a band.
-    int64_t BandPixels() const noexcept { return FBandRows * FRowBytes; }
     // The most a band encodes to.
     int64_t BandBound() const noexcept { return FBandRows * RowBound(FUnits) + 2; }
 
