@@ -1,18 +1,16 @@
-// The platform layer: anonymous mappings for pixel blocks and logical palettes.
+// Anonymous mappings for pixel blocks, on the system's mmap.
 //
-// A handle is the address of a record that the call which made it allocated and the call which
-// closes it frees, as the system's own handles are opaque to their users: there is no table to
-// look them up in, to lock, or to outlive at exit. A null handle is refused; a handle used after
-// it was closed is the caller's error, as a pointer used after it was freed.
+// A mapping handle is the address of a record that CreateBlockMapping allocates and
+// CloseBlockMapping frees, as the system's own handles are opaque to their users: there is no
+// table to look them up in, to lock, or to outlive at exit (the stand-ins in ../standin do the
+// same). A null handle is refused; one used after it was closed is the caller's error, as a
+// pointer used after it was freed.
 #include <VDIBitmap/Platform.h>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -26,13 +24,9 @@
 #include <sanitizer/asan_interface.h>
 #endif
 
-// The records behind the handle kinds (incomplete types in Platform.h).
+// The record behind a mapping handle (an incomplete type in Platform.h).
 struct vdib::THandleKind {
     std::size_t Size;
-};
-struct vdib::TPaletteKind {
-    std::uint16_t Count;
-    vdib::PALETTEENTRY Entries[256];
 };
 
 namespace vdib {
@@ -40,8 +34,6 @@ namespace vdib {
 namespace {
 
 constexpr std::size_t HugePageSize = 2 * 1024 * 1024;
-
-std::atomic<std::size_t> LivePalettes{0};
 
 // A view ends where its block ends, but the kernel maps whole pages, so a write just past the
 // block lands in the rest of its last page unnoticed. Under AddressSanitizer that rest is marked
@@ -106,58 +98,5 @@ bool CloseBlockMapping(HANDLE mapping) {
     delete mapping;
     return true;
 }
-
-HPALETTE CreatePalette(const LOGPALETTE& logPalette) {
-    if (logPalette.palVersion != 0x300 || logPalette.palNumEntries == 0 || logPalette.palNumEntries > 256) {
-        errno = EINVAL;
-        return 0;
-    }
-    const HPALETTE palette = new (std::nothrow) TPaletteKind;
-    if (palette == 0) {
-        errno = ENOMEM;
-        return 0;
-    }
-    palette->Count = logPalette.palNumEntries;
-    std::memcpy(palette->Entries, logPalette.palPalEntry, palette->Count * sizeof(PALETTEENTRY));
-    LivePalettes.fetch_add(1, std::memory_order_relaxed);
-    return palette;
-}
-
-// Null `entries` asks for the palette's entry count, as the system call it stands in for does.
-unsigned GetPaletteEntries(HPALETTE palette, unsigned start, unsigned count, PALETTEENTRY* entries) {
-    if (palette == 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    if (entries == nullptr) return palette->Count;
-    if (start >= palette->Count) {
-        errno = EINVAL;
-        return 0;
-    }
-    const unsigned n = std::min(count, palette->Count - start);
-    std::memcpy(entries, palette->Entries + start, n * sizeof(PALETTEENTRY));
-    return n;
-}
-
-int GetObjectA(HPALETTE palette, int bufferSize, void* buffer) {
-    if (palette == 0 || buffer == nullptr || bufferSize < 2) {
-        errno = EINVAL;
-        return 0;
-    }
-    std::memcpy(buffer, &palette->Count, sizeof palette->Count);
-    return 2;
-}
-
-bool DeleteObject(HPALETTE palette) {
-    if (palette == 0) {
-        errno = EINVAL;
-        return false;
-    }
-    delete palette;
-    LivePalettes.fetch_sub(1, std::memory_order_relaxed);
-    return true;
-}
-
-std::size_t LivePaletteCount() { return LivePalettes.load(std::memory_order_relaxed); }
 
 }  // namespace vdib
