@@ -38,8 +38,9 @@ test-sanitize:
 
 # The encoders run bands of rows on every processor: the tests that read and convert pictures, in
 # process and through the real binary, with ThreadSanitizer (tests/tsan.supp says what it is told
-# to overlook, and why). Only their programs are built.
-CONVERSION_TESTS = ^(RLE|BMPReader|BMPWriter|Converter|Corpus)\.
+# to overlook, and why); and the package's tests, whose programs use the library from many threads
+# of their own. Only their programs are built.
+CONVERSION_TESTS = ^(RLE|BMPReader|BMPWriter|Converter|Corpus|Package)\.
 test-threads:
 	cmake -S . -B build-tsan -DVDIB_SANITIZE_THREADS=ON $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS) --target bmp2rle vdibitmap_tests app_tests

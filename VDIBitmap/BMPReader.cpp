@@ -17,11 +17,6 @@ namespace vdib {
 
 namespace {
 
-constexpr uint16_t BitmapSignature = 0x4D42;  // "BM"
-constexpr uint32_t FileHeaderSize = 14;
-constexpr uint32_t CoreHeaderSize = 12;
-constexpr uint32_t InfoHeaderSize = 40;
-
 bool BitCountFitsCompression(uint32_t compression, uint16_t bitCount) {
     switch (compression) {
         case BI_RGB: return bitCount == 1 || bitCount == 4 || bitCount == 8 || bitCount == 24;

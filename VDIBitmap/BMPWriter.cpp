@@ -24,19 +24,17 @@ namespace vdib {
 
 namespace {
 
-constexpr uint32_t FileHeaderSize = 14;
-
 void WriteFileHeader(TStream& stream, uint32_t fileSize, uint32_t pixelOffset) {
     uint8_t header[FileHeaderSize] = {};
-    PutLE16(header, 0x4D42);
+    PutLE16(header, BitmapSignature);
     PutLE32(header + 2, fileSize);
     PutLE32(header + 10, pixelOffset);
     stream.WriteExact(header, sizeof header);
 }
 
-// The header block as it goes to the stream: 40 header bytes, then the colours or masks.
+// The header block as it goes to the stream: the information header, then the colours or masks.
 struct THeaderBlock {
-    uint8_t Bytes[40 + 4 * 256 + 12];
+    uint8_t Bytes[InfoHeaderSize + 4 * 256 + 12];
     uint32_t Length;
 
     void SetCompression(uint32_t compression, uint32_t sizeImage) {
@@ -60,10 +58,6 @@ private:
     int64_t FCount = 0;
 };
 
-void CheckPixelsIntact(const TDIBitmapImage& image) {
-    if (!image.BitsIntact()) Raise<EReadError>(msg::ReadError);
-}
-
 // Writes the RLE pixel data of the image; returns the compression code of what it wrote.
 uint32_t EncodePixels(TStream& stream, const TDIBitmapImage& image) {
     uint32_t compression = image.Info().biCompression;
@@ -74,19 +68,11 @@ uint32_t EncodePixels(TStream& stream, const TDIBitmapImage& image) {
         EncodeRLE8(stream, image.Bits, image.Info());
         compression = BI_RLE8;
     }
-    CheckPixelsIntact(image);
     return compression;
 }
 
 void WritePlainPixels(TStream& stream, const TDIBitmapImage& image) {
-    const auto size = static_cast<int32_t>(image.Info().biSizeImage);
-    try {
-        stream.WriteExact(image.Bits, size);
-    } catch (const EWriteError&) {
-        CheckPixelsIntact(image);
-        throw;
-    }
-    CheckPixelsIntact(image);
+    stream.WriteExact(image.Bits, static_cast<int32_t>(image.Info().biSizeImage));
 }
 
 // Goes back to a position written before; anywhere else the patch would overwrite pixel data.
@@ -121,7 +107,7 @@ THeaderBlock MakeHeaderBlock(const TDIBitmapImage& image) {
     PutLE32(p + 36, info.biClrImportant);
     // Masks live in entries 0-2 and the colours after them, so they are one run of entries.
     block.Length = image.HeaderBlockLength();
-    std::memcpy(p + 40, image.ColorTable(), block.Length - 40);
+    std::memcpy(p + InfoHeaderSize, image.ColorTable(), block.Length - InfoHeaderSize);
     return block;
 }
 
@@ -136,7 +122,7 @@ uint32_t TDIBitmapImage::HeaderBlockLength() const noexcept {
     if (entries == 0 && (info.biBitCount == 1 || info.biBitCount == 4 || info.biBitCount == 8))
         entries = 1u << info.biBitCount;
     entries = std::min(entries, 256 - FirstColorEntry());  // the table in memory holds no more
-    return 40 + 4 * entries + (info.biCompression == BI_BITFIELDS ? 12 : 0);
+    return InfoHeaderSize + 4 * entries + (info.biCompression == BI_BITFIELDS ? 12 : 0);
 }
 
 void TDIBitmapImage::WriteToStream(TStream& stream, bool withFileHeader) const {

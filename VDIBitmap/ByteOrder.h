@@ -1,10 +1,16 @@
-// Little-endian fields of BMP headers, read and written by bytes.
+// The BMP file's fixed values, and the little-endian fields of its headers, read and written by
+// bytes.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 
 namespace vdib {
+
+inline constexpr uint16_t BitmapSignature = 0x4D42;  // "BM"
+inline constexpr uint32_t FileHeaderSize = 14;
+inline constexpr uint32_t CoreHeaderSize = 12;
+inline constexpr uint32_t InfoHeaderSize = 40;
 
 inline uint16_t GetLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t GetLE32(const uint8_t* p) {

@@ -5,6 +5,7 @@
 #include <VDIBitmap/Messages.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -66,7 +67,7 @@ TDIBitmapImage* TDIBitmapImage::CreateBlank(const TDIBFormat& format, int32_t wi
 }
 
 TDIBitmapImage::~TDIBitmapImage() {
-    if (Bits != nullptr) UnmapBlockView(Bits);
+    if (Bits != nullptr) UnmapBlockView(MappingHandle, Bits);
     if (MappingHandle != 0) CloseBlockMapping(MappingHandle);
     if (PaletteHandle != 0) DeleteObject(PaletteHandle);
 }
@@ -89,29 +90,8 @@ void TDIBitmapImage::AllocateBits(uint64_t fillBytes) {
     if (fillBytes != 0 && fillBytes >= Info().biSizeImage / 64) AdviseLargePages(Bits, Info().biSizeImage);
 }
 
-// A view of the file costs no copy and no fresh pages to clear and fault in, which is most of
-// the time of reading a large picture; a small one is read at less cost than making the view.
-namespace {
-bool FileViewsAllowed = false;
-}  // namespace
-
-void AllowFileViews(bool allow) noexcept { FileViewsAllowed = allow; }
-
 void TDIBitmapImage::ReadBits(TStream& stream) {
-    constexpr uint32_t MinFileView = 1024 * 1024;
     const uint32_t size = Info().biSizeImage;
-    if (FileViewsAllowed && size >= MinFileView) {
-        const int64_t position = stream.StreamPosition();
-        if (const HANDLE mapping = stream.MapNext(static_cast<int32_t>(size))) {
-            if (void* view = MapBlockView(mapping)) {
-                MappingHandle = mapping;
-                Bits = static_cast<uint8_t*>(view);
-                return;
-            }
-            CloseBlockMapping(mapping);
-            stream.SetStreamPosition(position);
-        }
-    }
     AllocateBits(size);
     if (size != 0) stream.ReadExact(Bits, static_cast<int32_t>(size));
 }
@@ -131,25 +111,28 @@ void TDIBitmapImage::CopyRowsFrom(const TDIBitmapImage& source) {
     const int32_t bytes = std::min(RowBytes, source.RowBytes);
     const int32_t rows = std::min(Height, source.Height);
     if (bytes <= 0 || rows <= 0 || Bits == nullptr || source.Bits == nullptr) return;
-    // The source's row padding is no part of its picture: what it would bring into a wider
-    // picture's columns stays zero, as the rest of the new columns.
-    const int64_t pictureBits = std::min(int64_t{source.Width} * source.Format.BitCount, int64_t{bytes} * 8);
-    const auto wholeBytes = static_cast<int32_t>(pictureBits / 8);
-    const auto partBits = static_cast<int>(pictureBits % 8);
     // Rows are reached by index so that no pointer is formed past the last row.
-    for (int32_t row = 0; row < rows; ++row) {
-        uint8_t* to = PictureRow(row);
-        std::memmove(to, source.PictureRow(row), static_cast<std::size_t>(bytes));
-        if (wholeBytes == bytes) continue;
-        if (partBits != 0) to[wholeBytes] &= static_cast<uint8_t>(0xFF00 >> partBits);
-        const int32_t cleared = wholeBytes + (partBits != 0 ? 1 : 0);
-        std::memset(to + cleared, 0, static_cast<std::size_t>(bytes - cleared));
-    }
-    if (!source.BitsIntact()) FBitsLost = true;
+    for (int32_t row = 0; row < rows; ++row)
+        std::memmove(PictureRow(row), source.PictureRow(row), static_cast<std::size_t>(bytes));
 }
 
+void TDIBitmapImage::ClearRowsPast(int64_t pictureBits) {
+    if (Bits == nullptr || pictureBits >= int64_t{RowBytes} * 8) return;
+    const auto wholeBytes = static_cast<int32_t>(pictureBits / 8);
+    const auto partBits = static_cast<int>(pictureBits % 8);
+    const int32_t cleared = wholeBytes + (partBits != 0 ? 1 : 0);
+    for (int32_t row = 0; row < Height; ++row) {
+        uint8_t* to = StoredRow(row);
+        if (partBits != 0) to[wholeBytes] &= static_cast<uint8_t>(0xFF00 >> partBits);
+        std::memset(to + cleared, 0, static_cast<std::size_t>(RowBytes - cleared));
+    }
+}
+
+// Images shared between threads are read from several at once, and reading draws, which asks for
+// the palette: the first one made is kept, and any other made meanwhile goes again.
 HPALETTE TDIBitmapImage::GetPaletteHandle() {
-    if (PaletteHandle != 0) return PaletteHandle;
+    std::atomic_ref<HPALETTE> held(PaletteHandle);
+    if (const HPALETTE palette = held.load(std::memory_order_acquire)) return palette;
     if (Info().biClrUsed == 0) return 0;
 
     // The colour count never exceeds the table; the bound only keeps a corrupt count inside it.
@@ -164,8 +147,10 @@ HPALETTE TDIBitmapImage::GetPaletteHandle() {
     }
     const HPALETTE palette = CreatePalette(logPalette);
     if (palette == 0) RaiseLastOSError();
-    PaletteHandle = palette;
-    return PaletteHandle;
+    HPALETTE earlier = 0;
+    if (held.compare_exchange_strong(earlier, palette, std::memory_order_acq_rel)) return palette;
+    DeleteObject(palette);
+    return earlier;
 }
 
 // Handing back the palette the image already holds changes nothing: the colour table already

@@ -33,14 +33,6 @@ void CheckCompressible(const TDIBFormat& format);
 // fit the 32-bit fields that describe it.
 TDIBGeometry CheckedGeometry(int32_t bitCount, int32_t width, int32_t height);
 
-// Whether large pictures read from a file may be copy-on-write views of the file instead of copies
-// in memory; off until a program turns it on. A view saves reading the pixels and clearing fresh
-// memory for them, but it is no snapshot: bytes of the file rewritten in place while the picture
-// lives show in its pixels. (A file cut short is noticed: its lost bytes read as zero, and writing
-// the picture raises EReadError.) A program that holds a picture only for the length of one
-// conversion, as the converter does, can allow it; one that keeps pictures should not.
-void AllowFileViews(bool allow) noexcept;
-
 class TDIBitmapImage : public TSharedImage {
 public:
     using TColorTable = RGBQUAD[256];
@@ -79,18 +71,16 @@ public:
     // block is asked for in huge pages, which are cheaper to fill but cost 2 MiB each wherever
     // they are touched.
     void AllocateBits(uint64_t fillBytes = 0);
-    // Gives Bits the next Info().biSizeImage bytes of the stream: where file views are allowed
-    // (AllowFileViews), a large block of a file becomes a copy-on-write view of it; anything else
-    // is read into a block of AllocateBits. EReadError when the stream ends first.
+    // Reads the next Info().biSizeImage bytes of the stream into a block of AllocateBits.
+    // EReadError when the stream ends first.
     void ReadBits(TStream& stream);
-    // False once the file whose view the pixel block is has been cut short or written over under
-    // it (the bytes that were lost read as zero), and for a copy of such pixels.
-    bool BitsIntact() const { return !FBitsLost && (Bits == nullptr || BlockViewIntact(Bits)); }
     // FirstRow and RowStep from Bits, RowBytes and the orientation.
     void SetupRows();
-    // Lays the source over this image at the bottom-left corner and copies the overlap; pixels
-    // copied from a block that is no longer intact leave this one not intact either.
+    // Lays the source over this image at the bottom-left corner and copies the overlap: the
+    // smaller row size of the two in bytes (row padding included), of the smaller height.
     void CopyRowsFrom(const TDIBitmapImage& source);
+    // Sets to 0 the bits of each row past the first `pictureBits` (the row padding among them).
+    void ClearRowsPast(int64_t pictureBits);
     bool IsEmpty() const noexcept { return Width == 0 || Height == 0; }
     // The logical palette made from the colour table (once), 0 without colours.
     HPALETTE GetPaletteHandle();
@@ -129,7 +119,6 @@ protected:
 
 private:
     BITMAPINFO FInfoBlock{};
-    bool FBitsLost = false;
 };
 
 }  // namespace vdib

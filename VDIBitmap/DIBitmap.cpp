@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <mutex>
 
 namespace vdib {
 
@@ -68,10 +69,12 @@ int32_t TDIBitmap::QueryWidth() { return FImageRef->Width; }
 HPALETTE TDIBitmap::QueryPalette() { return FImageRef->GetPaletteHandle(); }
 
 void TDIBitmap::MakeUnique() {
-    if (FImageRef->HolderCount < 2) return;
+    if (FImageRef->HolderCount.load(std::memory_order_acquire) < 2) return;
     std::unique_ptr<TDIBitmapImage> copy(
         TDIBitmapImage::CreateBlank(FImageRef->Format, FImageRef->Width, FImageRef->Height));
-    copy->CopyRowsFrom(*FImageRef);  // the same geometry: the whole block
+    // The same geometry: the whole block at once, row padding included, so the copy writes the
+    // very bytes the original does.
+    if (FImageRef->Bits != nullptr) std::memcpy(copy->Bits, FImageRef->Bits, FImageRef->Info().biSizeImage);
     CarryHeaderOver(*FImageRef, *copy);
     HoldImage(copy.release());
 }
@@ -80,6 +83,8 @@ void TDIBitmap::Resize(int32_t newWidth, int32_t newHeight) {
     InUpdate([&] {
         std::unique_ptr<TDIBitmapImage> resized(TDIBitmapImage::CreateBlank(FImageRef->Format, newWidth, newHeight));
         resized->CopyRowsFrom(*FImageRef);
+        // The old rows' padding is no part of the picture: in a wider one it would become pixels.
+        resized->ClearRowsPast(int64_t{FImageRef->Width} * FImageRef->Format.BitCount);
         CarryHeaderOver(*FImageRef, *resized);
         HoldImage(resized.release());
     });
@@ -133,9 +138,11 @@ void UnregisterDIBitmap() {
 
 const TModule VDIBitmapModule = {"VDIBitmap", &RegisterDIBitmap, &UnregisterDIBitmap};
 
+const TModule* const LibraryModules[4] = {&SystemModule, &ClassesModule, &GraphicsModule, &VDIBitmapModule};
+
 namespace {
-// The modules in the frame's order, the converter's own last one left out.
-const TModule* const LibraryModules[] = {&SystemModule, &ClassesModule, &GraphicsModule, &VDIBitmapModule};
+// Scopes of every thread count together; the lock keeps a start-up or shut-down whole.
+std::mutex ScopeLock;
 int OpenScopes = 0;
 
 // The first `count` modules, last first.
@@ -146,6 +153,7 @@ void StopLibraryModules(std::size_t count) {
 }  // namespace
 
 TLibraryScope::TLibraryScope() {
+    const std::lock_guard<std::mutex> lock(ScopeLock);
     if (OpenScopes != 0) {
         ++OpenScopes;
         return;
@@ -164,6 +172,7 @@ TLibraryScope::TLibraryScope() {
 }
 
 TLibraryScope::~TLibraryScope() {
+    const std::lock_guard<std::mutex> lock(ScopeLock);
     if (--OpenScopes == 0) StopLibraryModules(std::size(LibraryModules));
 }
 

@@ -90,7 +90,7 @@ protected:
 };
 
 // Writes the surface of a software device context as a 24-bit BMP file with the library's
-// writer, so that a drawing can be looked at. EOSError for an unknown device context.
+// writer, so that a drawing can be looked at. EOSError for a null device context.
 void SaveSurfaceAsBMP(HDC dc, TStream& stream);
 
 template <class F>
@@ -108,6 +108,10 @@ void TDIBitmap::InUpdate(F&& operation) {
 // The library's module of the initialisation table: registers TDIBitmap for clipboard format 8
 // and the extension "dib" at start-up and removes it at shut-down.
 extern const TModule VDIBitmapModule;
+
+// What the library needs started, in start-up order: the runtime, stream, graphic framework and
+// VDIBitmap modules. A program on the process frame puts its own modules after them.
+extern const TModule* const LibraryModules[4];
 
 // For a program without the converter's process frame (RunProgram): what the frame starts for the
 // library. The outermost scope's constructor runs the start-up of the runtime, stream, graphic

@@ -24,6 +24,14 @@ void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header);
 void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header);
 void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header);
 
+// How many threads the encoders use, for the whole process: 0, the default, for as many as the
+// process may run on (UsableProcessorCount, at most 8); 1 encodes on the calling thread alone and
+// starts none. The bytes written are the same for every count. Safe to call from any thread; an
+// encoder already running keeps the count it started with.
+void SetEncoderThreadCount(unsigned count) noexcept;
+// The count the next encoder starts with (never 0).
+unsigned EncoderThreadCount() noexcept;
+
 // Count, value with the plain write (its result ignored).
 void WriteRLEPair(TStream& stream, uint8_t count, uint8_t value);
 // 00 00 and 00 01 with the exact write (EWriteError when short).

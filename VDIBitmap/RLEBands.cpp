@@ -1,16 +1,16 @@
 // RLE output in bands of rows: encoded side by side into private buffers, written in order.
 //
-// Every band has a slot of its own, band b in slot b mod the slot count, so a band can be encoded
+// Every band has a slot of its own, band b in slot b mod the slot count, so a band can be claimed
 // only once the band that used its slot before has been written; the slots are twice as many as
 // the threads (one for one thread), so that encoding runs ahead of writing by about one band per
-// thread. The worker threads only encode. The calling thread writes each band as soon as it is
-// the next one due, and encodes bands itself while the next one is not finished, so with one
-// processor the very same loop runs alone; when the band due has been in a worker's hands for
-// far too long, it encodes that band itself rather than wait. It alone touches the stream; an
-// exception from a write stops the workers, and once they have ended it goes on to the caller,
-// as does one raised in a worker.
+// thread. Bands are claimed in order from one counter, and each is encoded exactly once, by the
+// thread that claimed it. The worker threads only encode. The calling thread writes each band as
+// soon as it is the next one due and encodes bands itself while that one is not finished, so
+// with one thread the very same loop runs alone. It alone touches the stream; an exception from
+// a write stops the workers, and once they have ended it goes on to the caller, as does one
+// raised in a worker.
 #include <algorithm>
-#include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "RLEEncoder.h"
-#include "os/Process.h"
+#include <VDIBitmap/System.h>
 
 namespace vdib::rle {
 
@@ -28,7 +28,7 @@ namespace {
 // between encoding and writing, large enough that a write and the hand-over between threads
 // cost little per byte.
 constexpr int64_t BandPixelBytes = 256 * 1024;
-// More threads only encode faster than one thread can write.
+// By default no more threads than this: more only encode faster than one thread can write.
 constexpr unsigned MaxThreads = 8;
 // The most that the bands in flight may take at their worst; rows so wide that a few bands would
 // exceed it are encoded on fewer threads.
@@ -91,9 +91,7 @@ void WriteBand(TStream& stream, const TBandOutput& band) {
 class TBandPipeline {
 public:
     TBandPipeline(const TBandEncoder& encoder, unsigned threads)
-        : FEncoder(encoder), FSlots(threads > 1 ? 2 * threads : 1),
-          FTakeOverAfter(std::max<std::chrono::microseconds>(
-              std::chrono::milliseconds(1), std::chrono::microseconds(encoder.BandPixels() / SlowBytesPerMicrosecond))) {
+        : FEncoder(encoder), FSlots(threads > 1 ? 2 * threads : 1) {
         // A thread that cannot be started (no resources, no memory) leaves its share to the others.
         try {
             FWorkers.reserve(threads);  // so that adding a started thread cannot fail
@@ -126,53 +124,44 @@ public:
             } else if (FFailure) {
                 std::rethrow_exception(FFailure);
             } else if (CanClaim()) {
-                const int64_t band = FNextClaim++;
-                TSlot& slot = FSlots[SlotOf(band)];
-                lock.unlock();
-                FEncoder.Encode(band, slot.Output);
-                lock.lock();
-                slot.Ready = true;
-            } else if (!FChanged.wait_for(lock, FTakeOverAfter, [&] { return next.Ready || FFailure || CanClaim(); })) {
-                TakeOver(stream, lock);
+                EncodeClaimed(lock);
+            } else {
+                FChanged.wait(lock, [&] { return next.Ready || FFailure || CanClaim(); });
             }
         }
     }
 
 private:
-    // Bands are encoded far faster than this on any content; a band that takes longer than it
-    // would at this speed is held by a thread that the system took off its processor.
-    static constexpr int64_t SlowBytesPerMicrosecond = 256;
-
     struct TSlot {
         TBandOutput Output;
-        bool Busy = false;   // a worker is encoding into it
         bool Ready = false;  // it holds the next band due in it, encoded
     };
 
     std::size_t SlotOf(int64_t band) const noexcept { return static_cast<std::size_t>(band) % FSlots.size(); }
 
-    // A band is left to claim, and its slot is free: the band before it there has been written
-    // and no worker still encodes into it.
+    // A band is left to claim, and its slot is free: the band before it there has been written.
     bool CanClaim() const noexcept {
-        return FNextClaim < FEncoder.Bands() && FNextClaim - FNextWrite < static_cast<int64_t>(FSlots.size()) &&
-               !FSlots[SlotOf(FNextClaim)].Busy;
+        return FNextClaim < FEncoder.Bands() && FNextClaim - FNextWrite < static_cast<int64_t>(FSlots.size());
     }
 
-    // The band due next is still not finished: its worker was most likely taken off its processor
-    // for a while (the machine is busy), and every band after it waits. The calling thread
-    // encodes it once more into a buffer of its own and writes that; the worker's copy is
-    // dropped when it comes.
-    void TakeOver(TStream& stream, std::unique_lock<std::mutex>& lock) {
-        const int64_t band = FNextWrite;
-        if (FNextClaim == band) ++FNextClaim;
+    // Claims the next band and encodes it into its slot, outside the lock; only this thread
+    // touches the slot until it is marked ready.
+    void EncodeClaimed(std::unique_lock<std::mutex>& lock) {
+        const int64_t band = FNextClaim++;
+        TSlot& slot = FSlots[SlotOf(band)];
         lock.unlock();
-        FEncoder.Encode(band, FSpare);
-        WriteBand(stream, FSpare);
+        std::exception_ptr failure;
+        try {
+            FEncoder.Encode(band, slot.Output);
+        } catch (...) {
+            failure = std::current_exception();
+        }
         lock.lock();
-        // The worker may have finished its copy meanwhile and marked the slot ready: that copy is
-        // written already, and left marked it would pass for the band the slot holds next.
-        FSlots[SlotOf(band)].Ready = false;
-        ++FNextWrite;
+        if (failure) {
+            FFailure = failure;
+        } else {
+            slot.Ready = true;
+        }
         FChanged.notify_all();
     }
 
@@ -181,39 +170,22 @@ private:
         for (;;) {
             FChanged.wait(lock, [this] { return FStop || FFailure || CanClaim() || FNextClaim >= FEncoder.Bands(); });
             if (FStop || FFailure || FNextClaim >= FEncoder.Bands()) return;
-            const int64_t band = FNextClaim++;
-            TSlot& slot = FSlots[SlotOf(band)];
-            slot.Busy = true;
-            lock.unlock();
-            std::exception_ptr failure;
-            try {
-                FEncoder.Encode(band, slot.Output);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            slot.Busy = false;
-            if (failure) {
-                FFailure = failure;
-            } else if (band >= FNextWrite) {
-                slot.Ready = true;  // else the calling thread took it over and wrote its own copy
-            }
-            FChanged.notify_all();
+            EncodeClaimed(lock);
         }
     }
 
     const TBandEncoder& FEncoder;
     std::vector<TSlot> FSlots;
-    TBandOutput FSpare;  // the calling thread's, for a band it takes over
-    std::chrono::microseconds FTakeOverAfter;
     std::vector<std::thread> FWorkers;
     std::mutex FMutex;
     std::condition_variable FChanged;
     int64_t FNextClaim = 0;  // the next band to encode
     int64_t FNextWrite = 0;  // the next band to write
     bool FStop = false;
-    std::exception_ptr FFailure;  // raised by a worker
+    std::exception_ptr FFailure;  // raised while encoding
 };
+
+std::atomic<unsigned> ChosenThreadCount{0};
 
 }  // namespace
 
@@ -243,9 +215,19 @@ void EncodeBands(TStream& stream, const uint8_t* bits, int64_t rowBytes, int64_t
         return;
     }
     const TBandEncoder encoder(bits, rowBytes, rows, units, encodeRow);
-    const int64_t threads = std::min<int64_t>({os::UsableProcessorCount(), MaxThreads, encoder.Bands(),
-                                               std::max<int64_t>(1, FlightBudget / (2 * encoder.BandBound()))});
+    const int64_t threads = std::min<int64_t>({EncoderThreadCount(), encoder.Bands(), std::max<int64_t>(1, FlightBudget / (2 * encoder.BandBound()))});
     TBandPipeline(encoder, static_cast<unsigned>(threads)).Run(stream);
 }
 
 }  // namespace vdib::rle
+
+namespace vdib {
+
+void SetEncoderThreadCount(unsigned count) noexcept { rle::ChosenThreadCount.store(count, std::memory_order_relaxed); }
+
+unsigned EncoderThreadCount() noexcept {
+    const unsigned chosen = rle::ChosenThreadCount.load(std::memory_order_relaxed);
+    return chosen != 0 ? chosen : std::min(UsableProcessorCount(), rle::MaxThreads);
+}
+
+}  // namespace vdib

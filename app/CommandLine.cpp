@@ -5,8 +5,6 @@
 
 #include <VDIBitmap/System.h>
 
-#include "os/Process.h"
-
 namespace vdib {
 
 namespace {
@@ -41,15 +39,6 @@ const char* WalkArgument(const char* p, TCharacterStep next, Take take) {
 
 const char* NextSingleByte(const char* position) { return *position == '\0' ? position : position + 1; }
 
-const char* NextCP932(const char* position) {
-    const auto byte = static_cast<unsigned char>(*position);
-    if (byte == 0) return position;
-    const bool lead = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-    return lead && position[1] != '\0' ? position + 2 : position + 1;
-}
-
-const char* NextSystemCharacter(const char* position) { return os::NextCharacter(position); }
-
 std::string NextArgument(const char*& position, TCharacterStep next) {
     const char* p = position;
     for (;;) {
@@ -80,9 +69,9 @@ std::string GetCommandArgument(const std::string& commandLine, int index, TChara
 
 std::string GetCommandArgument(int index) {
     if (index < 0) return {};
-    if (index == 0) return os::ModuleFileName();
+    if (index == 0) return ModuleFileName();
     // Where the system keeps the command line as one string, the program splits it itself.
-    if (const char* commandLine = os::CommandLine()) return GetCommandArgument(commandLine, index, NextSystemCharacter);
+    if (const char* commandLine = SystemCommandLine()) return GetCommandArgument(commandLine, index, NextSystemCharacter);
     // Elsewhere the arguments come already split; an empty one would otherwise shift every name
     // after it.
     const std::vector<std::string>& arguments = ProcessArguments();

@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include <VDIBitmap/SysUtils.h>
+#include <VDIBitmap/System.h>
+
 namespace vdib {
 
 // A code page as the walk over text needs it: the position of the character after the one at
@@ -18,10 +21,7 @@ using TCharacterStep = const char* (*)(const char* position);
 
 // Single-byte code pages and UTF-8: every byte stands alone.
 const char* NextSingleByte(const char* position);
-// Code page 932 (Shift JIS): lead bytes 0x81-0x9F and 0xE0-0xFC.
-const char* NextCP932(const char* position);
-// The system's code page.
-const char* NextSystemCharacter(const char* position);
+// Code page 932 is NextCP932Character, the system's NextSystemCharacter (runtime).
 
 // Extracts one argument from the zero-terminated text at `position` and moves `position` just
 // behind it. Separators (bytes 1 to 32) and empty quoted pairs ("") before the argument are

@@ -8,10 +8,8 @@ namespace vdib {
 
 // The input is closed before the output is created, so the same name may be given twice; the
 // output is written only after the load and the switch to compressed have succeeded, and
-// SaveFile replaces it only once it is complete. The picture lives only from the load to the save,
-// so its pixels may be a view of the input file rather than a copy.
+// SaveFile replaces it only once it is complete.
 void RunConversion(const std::string& inputFileName, const std::string& outputFileName) {
-    AllowFileViews(true);
     std::unique_ptr<TDIBitmap> bitmap(new TDIBitmap());
     bitmap->LoadFile(inputFileName);
     bitmap->SetCompressed(true);

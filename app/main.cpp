@@ -41,8 +41,9 @@ void MainSequence() {
 
 int main(int argc, char** argv) {
     using namespace vdib;
-    static const TModule ProgramModule = {"bmp2rle", nullptr, [] {}};
-    // Started in this order, finalised in reverse.
-    const TModule modules[] = {SystemModule, ClassesModule, GraphicsModule, VDIBitmapModule, ProgramModule};
+    // The library's modules, then the program's own; started in this order, finalised in reverse.
+    TModule modules[std::size(LibraryModules) + 1];
+    for (std::size_t i = 0; i < std::size(LibraryModules); ++i) modules[i] = *LibraryModules[i];
+    modules[std::size(LibraryModules)] = {"bmp2rle", nullptr, [] {}};
     RunProgram(argc, argv, modules, std::size(modules), MainSequence);
 }

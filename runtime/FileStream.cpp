@@ -226,18 +226,6 @@ int64_t THandleStream::Size() {
     return b.Positions(FFileHandle) ? os::FileSize(FFileHandle) : -1;
 }
 
-HANDLE THandleStream::MapNext(int32_t count) {
-    const int64_t position = StreamPosition();
-    if (position < 0 || count <= 0) return 0;
-    const HANDLE mapping = CreateFileBlockMapping(FFileHandle, static_cast<uint64_t>(position), static_cast<size_t>(count));
-    if (mapping == 0) return 0;
-    if (Seek64(position + count, soBeginning) != position + count) {
-        CloseBlockMapping(mapping);
-        return 0;
-    }
-    return mapping;
-}
-
 void THandleStream::ChangeSize(int32_t newSize) { ChangeSize64(newSize); }
 
 // Moves to the new size, then cuts or extends the file there. A size the descriptor cannot seek

@@ -144,7 +144,7 @@ void TGraphic::SaveFile(const std::string& fileName) {
 
 void TSharedImage::DropHolder(TSharedImage* image) {
     if (image == nullptr) return;
-    if (--image->HolderCount != 0) return;
+    if (image->HolderCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     // The object goes even when releasing its handles fails.
     struct Owner {
         TSharedImage* image;

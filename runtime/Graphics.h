@@ -3,6 +3,7 @@
 // picture-format registries, and the canvas as drawing reads it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -108,14 +109,16 @@ public:
     int32_t Height() { return QueryHeight(); }
 };
 
-// A reference-counted image that several graphics may hold.
+// A reference-counted image that several graphics may hold, in one thread or in several: the
+// count is atomic, and a holder that reads the count as 1 (an acquiring load) after every other
+// holder dropped the image also sees all they did to it, so it may change the image in place.
 class TSharedImage {
 public:
     virtual ~TSharedImage() = default;
 
-    int32_t HolderCount = 0;
+    std::atomic<int32_t> HolderCount{0};
 
-    void AddHolder() noexcept { ++HolderCount; }
+    void AddHolder() noexcept { HolderCount.fetch_add(1, std::memory_order_relaxed); }
     // Nothing for a null image. Otherwise counts down; the last holder's drop calls
     // ReleaseHandles and then frees the image.
     static void DropHolder(TSharedImage* image);

@@ -16,8 +16,6 @@ void TStream::ChangeSize(int32_t) {}
 
 void TStream::Flush() {}
 
-HANDLE TStream::MapNext(int32_t) { return 0; }
-
 void TStream::ChangeSize64(int64_t newSize) {
     if (!Fits32(newSize)) Raise<ERangeError>(msg::RangeError);
     ChangeSize(static_cast<int32_t>(newSize));

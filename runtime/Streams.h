@@ -53,10 +53,6 @@ public:
     // EWriteError. Base: does nothing (nothing is held back).
     virtual void Flush();
 
-    // A copy-on-write mapping of the next `count` bytes (CreateFileBlockMapping), with the
-    // position moved past them, where the stream lies over a file that has them all; 0
-    // otherwise, with nothing moved. Base: 0.
-    virtual HANDLE MapNext(int32_t count);
 
 private:
     bool FInBaseSeek = false;  // detects that neither Seek form is provided
@@ -84,7 +80,6 @@ public:
     int64_t Seek64(int64_t offset, uint8_t origin) override;
     // Asks the file, without moving: bytes read ahead stay. -1 where there are no positions.
     int64_t Size() override;
-    HANDLE MapNext(int32_t count) override;
     void ChangeSize(int32_t newSize) override;
     void ChangeSize64(int64_t newSize) override;
 

@@ -85,6 +85,16 @@ template <class E, class... Args>
     throw e;
 }
 
+// The position of the next character of zero-terminated text in code page 932 (Shift JIS): two
+// bytes on for a lead byte (81-9F, E0-FC) followed by a non-zero byte, otherwise one; `position`
+// itself at the terminating zero.
+inline const char* NextCP932Character(const char* position) noexcept {
+    const auto byte = static_cast<unsigned char>(*position);
+    if (byte == 0) return position;
+    const bool lead = (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+    return lead && position[1] != '\0' ? position + 2 : position + 1;
+}
+
 // printf-style formatting into a byte string.
 std::string Format(const char* format, ...) VDIB_PRINTF_FORMAT(1, 2);
 

@@ -195,4 +195,9 @@ void WriteRunErrorLine(int code, const void* address) noexcept {
 
 }  // namespace detail
 
+std::string ModuleFileName() { return os::ModuleFileName(); }
+const char* SystemCommandLine() noexcept { return os::CommandLine(); }
+const char* NextSystemCharacter(const char* position) noexcept { return os::NextCharacter(position); }
+unsigned UsableProcessorCount() noexcept { return os::UsableProcessorCount(); }
+
 }  // namespace vdib

@@ -52,6 +52,19 @@ void ReportException(const Exception& e);
 // The arguments the process was started with (argv), kept by RunProgram.
 const std::vector<std::string>& ProcessArguments();
 
+// The executable's full file name as the system reports it (at most 260 characters), "" when it
+// cannot be had.
+std::string ModuleFileName();
+// The command line as one string whose first argument is the program, where the system keeps it
+// so (Windows); null where the system hands over an argument vector instead.
+const char* SystemCommandLine() noexcept;
+// The position of the next character of zero-terminated text in the system's code page (see
+// NextCP932Character for a double-byte one); `position` itself at the terminating zero.
+const char* NextSystemCharacter(const char* position) noexcept;
+// How many processors the process may run on: those of its affinity (as `taskset` or a job object
+// restrict it), else those online; at least 1.
+unsigned UsableProcessorCount() noexcept;
+
 // Console text output (standard output): a 128-byte buffer, CR LF line ends, flushed at a
 // line end only on a terminal. A failed write is recorded as the pending I/O result and
 // raises nothing until IOCheck.

@@ -5,7 +5,8 @@
 // 32-bit DIB section selected. Elsewhere a software device context stands in: an RGB surface in
 // memory with the same calls and the same pixels (it follows GDI's choice of source pixel when
 // stretching, rows and columns, enlarging and shrinking, mirrored or not), and it records each
-// call made on it. Handles are opaque, never reused; a failing call leaves its error for
+// call made on it. Handles are opaque; the stand-in refuses a null one ("unknown" below), and one
+// that was deleted may not be used again, as with GDI's. A failing call leaves its error for
 // os::LastError().
 #pragma once
 

@@ -2,8 +2,9 @@
 // packed DIBs): a handle names a block that is locked to get its address.
 //
 // On Windows these are the kernel's own calls and flags. Elsewhere a small layer stands in with
-// the same contract: every block is movable and zero-filled, handles are never reused (so a freed
-// handle stays unknown), and a failing call leaves its error for os::LastError().
+// the same contract: every block is movable and zero-filled, and a failing call leaves its error
+// for os::LastError(). A null handle is refused ("unknown" below); a freed one may not be used
+// again, as with the system's handles.
 #pragma once
 
 #include <cstddef>
@@ -53,7 +54,7 @@ bool GlobalUnlock(HGLOBAL block);
 std::size_t GlobalSize(HGLOBAL block);
 // The lock count (at most GMEM_LOCKCOUNT shown), or GMEM_INVALID_HANDLE for an unknown handle.
 std::uint32_t GlobalFlags(HGLOBAL block);
-// 0 when the block was freed; the handle itself when not: unknown, or still locked. A locked
+// 0 when the block was freed; the handle itself when it is still locked. A locked
 // block is refused rather than freed under its users' feet. Handle 0 is a no-op that returns 0.
 HGLOBAL GlobalFree(HGLOBAL block);
 

@@ -39,10 +39,9 @@ using ::RGBQUAD;
 
 #else
 
-// Each kind of handle is a type of its own, a pointer to an incomplete record that is never
-// dereferenced (as with the Windows API's STRICT handles), so that a handle of one kind passed
-// where another is expected does not compile. The tables behind them count handles out as
-// integers and convert them at the edge (HandleFromValue, HandleValue).
+// Each kind of handle is a type of its own, a pointer to a record that only the layer standing in
+// for the system knows (as with the Windows API's STRICT handles), so that a handle of one kind
+// passed where another is expected does not compile.
 struct THandleKind;
 struct TPaletteKind;
 struct TGlobalBlockKind;
@@ -54,10 +53,6 @@ using HGLOBAL = TGlobalBlockKind*;
 using HDC = TDeviceContextKind*;
 using HWND = TWindowKind*;
 
-template <class THandle>
-THandle HandleFromValue(std::uintptr_t value) noexcept {
-    return reinterpret_cast<THandle>(value);
-}
 template <class THandle>
 std::uintptr_t HandleValue(THandle handle) noexcept {
     return reinterpret_cast<std::uintptr_t>(handle);
@@ -126,28 +121,13 @@ struct LOGPALETTE {
 HANDLE CreateBlockMapping(std::size_t size);
 // Maps the whole mapping; the view reads as zero bytes until written. Null on failure.
 void* MapBlockView(HANDLE mapping);
-bool UnmapBlockView(void* view);
+// Unmaps a view that MapBlockView made of `mapping`.
+bool UnmapBlockView(HANDLE mapping, void* view);
 bool CloseBlockMapping(HANDLE mapping);
 // Asks for huge pages over a view that is about to be filled from start to end, which then takes
 // a few hundred page faults instead of one per 4 KiB. Only advice. Not for blocks that untrusted
 // data may touch here and there: each touch would then cost 2 MiB of memory instead of 4 KiB.
 void AdviseLargePages(void* view, std::size_t size);
-
-// A copy-on-write mapping of `size` bytes of an open file from `offset` on, not yet mapped into
-// view: its view reads as those bytes of the file, with no copy made until a page is written,
-// and keeps what is written to itself. The file may be closed once the mapping exists. 0 when
-// the file cannot serve so: not a regular file, shorter than offset + size, or the platform
-// maps no files for this (on Windows a mapped file could not be replaced, so a picture could
-// not be converted into its own file).
-//
-// A file cut short under a view cannot take the view's pages away with it: the bytes past the
-// file's new end read as zero bytes instead (no bus error, in any thread), and the view counts
-// as no longer intact from then on. The bytes before it stay.
-HANDLE CreateFileBlockMapping(TFileHandle file, std::uint64_t offset, std::size_t size);
-// False once the file under a view of CreateFileBlockMapping has been cut short below the view's
-// end (whether or not the lost bytes were read) or written to since the view was made (bytes not
-// yet read may then be new ones); true for any other view.
-bool BlockViewIntact(const void* view);
 
 // --- Logical palettes --------------------------------------------------------------------------
 

@@ -62,6 +62,7 @@ TEST(BMPWriter, LayoutsAndRoundTrips) {
         EXPECT_EQ((std::vector{Get32(file, 0) & 0xFFFF, Get32(file, 2), Get32(file, 10), Get32(file, 22), Get32(file, 30), Get32(file, 34), Get32(file, 46)}),
                   (std::vector{0x4D42u, size, c.offBits, height, c.code, size - c.offBits, c.colours}));
         EXPECT_EQ(std::memcmp(file.data() + 54, &image->ColorTable(), c.offBits - 54), 0);
+        EXPECT_EQ(ToHex(Written(*image, false)), ToHex(Bytes(file.begin() + 14, file.end())));  // packed: no file header
         if (c.compressed) {
             TTestStream rle, pipe;
             (c.bits == 8 ? EncodeRLE8 : EncodeRLE4)(rle, image->Bits, image->Info());

@@ -45,6 +45,9 @@ TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBack) {
         EXPECT_EQ(ToHex(static_cast<const uint8_t*>(GlobalLock(data)), size), ToHex(expected));
         GlobalUnlock(data);
         EXPECT_TRUE(palette == 0 || palette != graphic.QueryPalette());  // a copy, not the picture's own
+        uint16_t entries = 0;
+        EXPECT_EQ(palette == 0 || GetObjectA(palette, sizeof entries, &entries) == 2, true);
+        EXPECT_EQ(entries, graphic.ImageRef().ColorCount());  // 0 entries: no palette at all
         if (loadsBack) {
             copy.LoadClipboardBlock(format, data, palette);
             EXPECT_EQ(Written(copy.ImageRef(), false), expected);
@@ -124,7 +127,7 @@ TEST(Drawing, APaletteKeepsTheMasksOfABitFieldPictureAndTheDrawingSavesAsABMP) {
         EXPECT_EQ(Written(drawing.ImageRef(), false), Written(expected.ImageRef(), false));
     }
     TTestStream file;
-    EXPECT_EQ(RaisedBy([&] { SaveSurfaceAsBMP(reinterpret_cast<HDC>(std::uintptr_t{0x1234}), file); }).substr(0, 8), "EOSError");
+    EXPECT_EQ(RaisedBy([&] { SaveSurfaceAsBMP(nullptr, file); }).substr(0, 8), "EOSError");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace {
 
 TEST(CommandLine, EachRowOfTheTable) {
     for (const auto& row : ReadTable("commandline.tsv", 4)) {  // call, code page, text, expected
-        const TCharacterStep next = row[1] == "932" ? NextCP932 : NextSingleByte;
+        const TCharacterStep next = row[1] == "932" ? NextCP932Character : NextSingleByte;
         const std::string text = Unescape(row[2]);
         std::string result = row[0] == "name" ? ReplaceExtension(text, "_rle.bmp", next) : "";
         for (int i = 0; row[0] == "arguments" && !GetCommandArgument(text, i, next).empty(); ++i)

@@ -33,11 +33,12 @@ TEST(Converter, EachRowOfTheTable) {
         std::istringstream split(row[2]);
         for (std::string argument; split >> argument;) arguments.push_back(argument == "\"\"" ? "" : Unescape(argument));
         std::string input;
-        if (row[1] != "-") {
+        if (row[1] != "-") {  // under the first name, as empty arguments do not count
             const Bytes file = BmpFile(row[1]);
             input.assign(file.begin(), file.end());
-            fs::create_directories((dir.Path / arguments.at(0)).parent_path());
-            WriteWhole(dir.Path / arguments.at(0), input);
+            const fs::path name = dir.Path / *std::find_if(arguments.begin(), arguments.end(), [](auto& a) { return !a.empty(); });
+            fs::create_directories(name.parent_path());
+            WriteWhole(name, input);
         }
         std::istringstream before(row[3]);
         for (std::string item; before >> item;) {  // name:old, name:read-only or name:folder

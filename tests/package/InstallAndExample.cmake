@@ -1,6 +1,7 @@
 # Installs the built tree into a scratch prefix, builds the example program of examples/library
 # as another project would (find_package against that prefix), runs it on a sample and checks
-# what it printed (the "dib" registration among it) and wrote.
+# what it printed (the "dib" registration among it) and wrote; builds the programs of
+# tests/package/embedding the same way.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSCRATCH=... -DCXX=... [-DCXX_FLAGS=...] -P InstallAndExample.cmake
 
@@ -38,6 +39,10 @@ endif()
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/library -B ${SCRATCH}/example -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Debug)
 run(${CMAKE_COMMAND} --build ${SCRATCH}/example)
+# The programs of the other Package tests, built alike.
+run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/package/embedding -B ${SCRATCH}/embedding -DCMAKE_PREFIX_PATH=${prefix}
+    -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Debug)
+run(${CMAKE_COMMAND} --build ${SCRATCH}/embedding)
 
 run(${SCRATCH}/example/vdib_example ${SOURCE_DIR}/examples/sample8.bmp ${SCRATCH}/sample8)
 # The library scope has registered TDIBitmap, as the converter's process frame does.

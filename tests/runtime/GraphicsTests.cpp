@@ -1,4 +1,5 @@
-// The graphic framework: SaveFile's safe replacement of the target, and the format registries.
+// The graphic framework: SaveFile's safe replacement of the target, the format registries, shared
+// images, change notification and content comparison.
 #include <gtest/gtest.h>
 
 #include <VDIBitmap/Graphics.h>
@@ -19,6 +20,7 @@ public:
         stream.WriteExact(Text.data(), FailAfter < 0 ? static_cast<int32_t>(Text.size()) : FailAfter);
         if (FailAfter >= 0) Raise<EWriteError>(msg::WriteError);
     }
+    bool QueryEmpty() override { return Text.empty(); }
     std::string Text;
     int32_t FailAfter;
 };
@@ -71,7 +73,7 @@ TEST(SaveFile, ReplacesTheTargetSafely) {
 // descendants from both registries and keeps the order of the rest.
 TEST(Registries, RemoveGraphicClassTakesDescendants) {
     GraphicsModule.Finalize();
-    for (const auto& [extension, graphicClass] : {std::pair{"Txt", &TTextGraphic::Class}, {"oth", &Other}, {"RTF", &RichText},
+    for (const auto& [extension, graphicClass] : {std::pair{"Txt", &TTextGraphic::Class}, {"oth", &Other}, {"DIB", &RichText},
                                                   {"gfx", &TGraphic::Class}, {"txt", &TTextGraphic::Class}, {"ÄbC", &Other}})
         TPicture::AddFileFormat(extension, "", *graphicClass);
     for (const auto& [format, graphicClass] : {std::pair{1, &RichText}, {2, &Other}, {3, &TTextGraphic::Class}, {4, &TGraphic::Class}})
@@ -84,13 +86,51 @@ TEST(Registries, RemoveGraphicClassTakesDescendants) {
             all += std::to_string(clipboard->Formats.at(i)) + ":" + clipboard->Classes[i]->Name + " ";
         return all;
     };
-    EXPECT_EQ(registered(), "txt:TTextGraphic oth:TOtherGraphic rtf:TRichTextGraphic gfx:TGraphic txt:TTextGraphic "
+    EXPECT_EQ(registered(), "txt:TTextGraphic oth:TOtherGraphic dib:TRichTextGraphic gfx:TGraphic txt:TTextGraphic "
                             "Äbc:TOtherGraphic 1:TRichTextGraphic 2:TOtherGraphic 3:TTextGraphic 4:TGraphic ");
     TPicture::RemoveGraphicClass(TTextGraphic::Class);
     EXPECT_EQ(registered(), "oth:TOtherGraphic gfx:TGraphic Äbc:TOtherGraphic 2:TOtherGraphic 4:TGraphic ");
     TPicture::RemoveGraphicClass(TGraphic::Class);
     EXPECT_EQ(registered(), "");
     GraphicsModule.Finalize();
+}
+
+// The last holder's drop releases the handles, then frees the image; a missing image is no holder.
+// A change of transparency notifies once, naming the graphic. Two empty graphics have the same
+// content whatever their classes; others only in the same class with the same stored bytes.
+TEST(Graphic, SharedImagesNotificationAndSameContent) {
+    struct TLoggedImage : TSharedImage {
+        std::string* Log = nullptr;
+        ~TLoggedImage() override { *Log += "freed "; }
+        void ReleaseHandles() override { *Log += "released "; }
+    };
+    std::string log;
+    auto* image = new TLoggedImage;
+    image->Log = &log;
+    image->AddHolder(), image->AddHolder();
+    TSharedImage::DropHolder(nullptr);
+    TSharedImage::DropHolder(image);
+    EXPECT_EQ(log, "");
+    TSharedImage::DropHolder(image);
+    EXPECT_EQ(log, "released freed ");
+
+    TTextGraphic text("abc");
+    std::vector<TPersistent*> senders;
+    text.ChangeListener = [&](TPersistent* sender) { senders.push_back(sender); };
+    text.ChangeTransparent(false);
+    text.ChangeTransparent(true);
+    text.ChangeTransparent(true);
+    EXPECT_EQ(senders, std::vector<TPersistent*>{&text});
+
+    struct TRichText : TTextGraphic {
+        using TTextGraphic::TTextGraphic;
+        const TClass& ClassType() const noexcept override { return RichText; }
+    };
+    TTextGraphic empty, same("abc"), other("abd");
+    TRichText richEmpty, rich("abc");
+    EXPECT_EQ((std::vector{empty.SameContent(&richEmpty), text.SameContent(&same), text.SameContent(&other),
+                           text.SameContent(&rich), text.SameContent(&empty), text.SameContent(nullptr)}),
+              (std::vector{true, true, false, false, false, false}));
 }
 
 }  // namespace

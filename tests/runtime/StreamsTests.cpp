@@ -34,6 +34,15 @@ TEST(MemoryStream, BoundsAndGrowth) {
     s.Seek(std::numeric_limits<int32_t>::max() - 1, soBeginning);
     EXPECT_EQ(RaisedBy([&] { s.Write("abc", 3); }), "EStreamError: メモリストリームの拡大中にメモリが足りなくなりました");
     EXPECT_EQ(s.BlockSize(), 11);
+    // An exact transfer of nothing never asks the stream, which here would fail any request.
+    struct TRefusing : TMemoryStream {
+        int Calls = 0;
+        int32_t Read(void*, int32_t) override { return ++Calls, -1; }
+        int32_t Write(const void*, int32_t) override { return ++Calls, -1; }
+    } refusing;
+    refusing.ReadExact(got, 0);
+    refusing.WriteExact(got, 0);
+    EXPECT_EQ(refusing.Calls, 0);
 }
 
 // Relative names are not expanded; a directory is no file to read; access 3 and sharing 5 are no modes.
@@ -47,6 +56,12 @@ TEST(FileStream, OpenAndCreateFailuresNameTheFileAsGiven) {
         const std::string expected = mode == ModeCreate ? "EFCreateError: ファイル " + name + " を作成できません" : "EFOpenError: ファイル " + name + " は開けません";
         EXPECT_EQ(RaisedBy([&] { TFileStream s(name, mode); }), expected) << mode;
     }
+#if defined(_WIN32)  // POSIX has no share modes: there a deny-write open is a plain read-only one
+    {
+        TFileStream writer(existing, ModeOpenWrite | 0x0040);  // lets others read and write
+        EXPECT_EQ(RaisedBy([&] { TFileStream s(existing, ModeOpenReadDenyWrite); }), "EFOpenError: ファイル " + existing + " は開けません");
+    }
+#endif
     TFileStream created(existing, ModeCreate);  // truncates at once
     EXPECT_EQ(std::filesystem::file_size(existing), 0u);
 }

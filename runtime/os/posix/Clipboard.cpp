@@ -1,25 +1,28 @@
 // A clipboard of this process, standing in for the system's where there is none to share: what
 // one part of a program puts there, another takes back, with the system clipboard's ownership
-// rules. One thread only; there is no lock.
+// rules. It is open to one user at a time, as the system's is; its state is guarded, so threads
+// may use it.
 #include <VDIBitmap/Clipboard.h>
 
 #include <cerrno>
 #include <map>
+#include <mutex>
 
 namespace vdib {
 
 namespace {
 
-// Its blocks are not freed when the process ends: the global memory's own table, which may be
-// gone before this one, releases every block then.
 struct TClipboard {
+    std::mutex Lock;
     bool IsOpen = false;
     std::map<unsigned, HGLOBAL> Blocks;  // format -> the clipboard's own block
 };
 
+// Made on first use and never destroyed, so that nothing a program does while its statics go
+// finds it gone; the blocks it holds at exit stay reachable through it.
 TClipboard& Clipboard() {
-    static TClipboard clipboard;
-    return clipboard;
+    static TClipboard* const clipboard = new TClipboard;
+    return *clipboard;
 }
 
 bool Refuse(int error) {
@@ -31,6 +34,7 @@ bool Refuse(int error) {
 
 bool OpenClipboard(HWND) {
     TClipboard& clipboard = Clipboard();
+    const std::lock_guard<std::mutex> lock(clipboard.Lock);
     if (clipboard.IsOpen) return Refuse(EBUSY);
     clipboard.IsOpen = true;
     return true;
@@ -38,6 +42,7 @@ bool OpenClipboard(HWND) {
 
 bool CloseClipboard() {
     TClipboard& clipboard = Clipboard();
+    const std::lock_guard<std::mutex> lock(clipboard.Lock);
     if (!clipboard.IsOpen) return Refuse(EINVAL);
     clipboard.IsOpen = false;
     return true;
@@ -45,6 +50,7 @@ bool CloseClipboard() {
 
 bool EmptyClipboard() {
     TClipboard& clipboard = Clipboard();
+    const std::lock_guard<std::mutex> lock(clipboard.Lock);
     if (!clipboard.IsOpen) return Refuse(EINVAL);
     for (const auto& entry : clipboard.Blocks) GlobalFree(entry.second);
     clipboard.Blocks.clear();
@@ -53,6 +59,7 @@ bool EmptyClipboard() {
 
 HGLOBAL SetClipboardData(unsigned format, HGLOBAL data) {
     TClipboard& clipboard = Clipboard();
+    const std::lock_guard<std::mutex> lock(clipboard.Lock);
     if (!clipboard.IsOpen || GlobalFlags(data) == GMEM_INVALID_HANDLE) {
         errno = EINVAL;
         return 0;
@@ -65,6 +72,7 @@ HGLOBAL SetClipboardData(unsigned format, HGLOBAL data) {
 
 HGLOBAL GetClipboardData(unsigned format) {
     TClipboard& clipboard = Clipboard();
+    const std::lock_guard<std::mutex> lock(clipboard.Lock);
     const auto found = clipboard.Blocks.find(format);
     if (!clipboard.IsOpen || found == clipboard.Blocks.end()) {
         errno = EINVAL;
@@ -73,6 +81,10 @@ HGLOBAL GetClipboardData(unsigned format) {
     return found->second;
 }
 
-bool IsClipboardFormatAvailable(unsigned format) { return Clipboard().Blocks.count(format) != 0; }
+bool IsClipboardFormatAvailable(unsigned format) {
+    TClipboard& clipboard = Clipboard();
+    const std::lock_guard<std::mutex> lock(clipboard.Lock);
+    return clipboard.Blocks.count(format) != 0;
+}
 
 }  // namespace vdib

@@ -5,7 +5,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -22,7 +22,10 @@ struct TDrawingState {
     int StretchMode = BLACKONWHITE;
 };
 
-struct TSurface {
+}  // namespace
+
+// A software surface: the record behind a device context.
+struct TDeviceContextKind {
     std::int32_t Width = 0;
     std::int32_t Height = 0;
     std::vector<std::uint32_t> Pixels;  // rows from the top
@@ -31,25 +34,15 @@ struct TSurface {
     std::vector<std::string> Calls;
 };
 
-struct TSurfaceTable {
-    std::map<HDC, TSurface> Surfaces;
-    // Away from small integers and from other handle kinds, so that a stray value is unknown.
-    std::uintptr_t NextHandle = 0x5D000004;
-};
+namespace {
 
-TSurfaceTable& Table() {
-    static TSurfaceTable table;
-    return table;
-}
+using TSurface = TDeviceContextKind;
 
+// A device context is the address of its surface's record (no table, see Platform.cpp); a null
+// one is refused.
 TSurface* Find(HDC dc) {
-    auto& surfaces = Table().Surfaces;
-    auto it = surfaces.find(dc);
-    if (it == surfaces.end()) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return &it->second;
+    if (dc == 0) errno = EINVAL;
+    return dc;
 }
 
 TSurface* FindAndRecord(HDC dc, std::string call) {
@@ -257,16 +250,12 @@ HDC CreateSurfaceDC(std::int32_t width, std::int32_t height, std::uint32_t fill)
         errno = ENOMEM;
         return 0;
     }
-    auto& table = Table();
     try {
-        TSurface surface;
-        surface.Width = width;
-        surface.Height = height;
-        surface.Pixels.assign(static_cast<std::size_t>(count), fill & 0x00FFFFFF);
-        const HDC dc = HandleFromValue<HDC>(table.NextHandle);
-        table.Surfaces.emplace(dc, std::move(surface));
-        table.NextHandle += 4;
-        return dc;
+        std::unique_ptr<TSurface> surface(new TSurface);
+        surface->Width = width;
+        surface->Height = height;
+        surface->Pixels.assign(static_cast<std::size_t>(count), fill & 0x00FFFFFF);
+        return surface.release();
     } catch (const std::bad_alloc&) {
         errno = ENOMEM;
         return 0;
@@ -275,7 +264,7 @@ HDC CreateSurfaceDC(std::int32_t width, std::int32_t height, std::uint32_t fill)
 
 bool DeleteSurfaceDC(HDC dc) {
     if (Find(dc) == nullptr) return false;
-    Table().Surfaces.erase(dc);
+    delete dc;
     return true;
 }
 

@@ -188,10 +188,11 @@ bool FollowDanglingLinks(std::string& path) {
 }
 
 // Creates `name`, whose last six characters are replaced, anew (never through a link), trying
-// other names while one is taken. The system gives it `mode` less what the umask or the folder's
-// default ACL takes away, as for any new file; the umask itself is never touched, since other
-// threads of the process may be creating files meanwhile.
-int CreateUniqueFile(std::string& name, mode_t mode) {
+// other names while one is taken; each is registered with `pending` before it is tried. The
+// system gives it `mode` less what the umask or the folder's default ACL takes away, as for any
+// new file; the umask itself is never touched, since other threads of the process may be creating
+// files meanwhile.
+int CreateUniqueFile(std::string& name, mode_t mode, TPendingFile& pending) {
     static constexpr char Letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -203,9 +204,12 @@ int CreateUniqueFile(std::string& name, mode_t mode) {
             state = state * 6364136223846793005u + 1442695040888963407u;
             name[i] = Letters[(state >> 33) % (sizeof Letters - 1)];
         }
+        if (!pending.Arm(name.c_str())) return -1;
         const int fd = OpenRetrying(name.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
-        if (fd >= 0 || errno != EEXIST) return fd;
+        if (fd >= 0) return fd;
+        if (errno != EEXIST) break;
     }
+    pending.Disarm();
     return -1;
 }
 
@@ -272,17 +276,10 @@ void WriteFileSafely(const std::string& fileName, const std::function<void(TFile
 
     // ".<name>.XXXXXX", with the name shortened so the whole stays within a file name's limit.
     std::string tempName = directory + "." + base.substr(0, 200) + ".XXXXXX";
-    int fd;
-    {
-        const TInterruptsHeld held;
-        // A replacement starts private and takes the old file's mode before anything is written.
-        fd = CreateUniqueFile(tempName, exists ? 0600 : 0666);
-        if (fd >= 0 && !RemoveOnInterrupt(tempName.c_str())) {
-            ::close(fd);
-            ::unlink(tempName.c_str());
-            fd = -1;
-        }
-    }
+    // Registered before it exists, so that an interrupt in any thread removes it.
+    TPendingFile pending;
+    // A replacement starts private and takes the old file's mode before anything is written.
+    int fd = CreateUniqueFile(tempName, exists ? 0600 : 0666, pending);
     if (fd < 0) RaiseCannotCreate(fileName);
     try {
         if (exists) {
@@ -296,14 +293,10 @@ void WriteFileSafely(const std::string& fileName, const std::function<void(TFile
         const int closed = ::close(fd);
         fd = -1;
         if (closed != 0) Raise<EWriteError>(msg::WriteError);
-        const TInterruptsHeld held;
         if (::rename(tempName.c_str(), target.c_str()) != 0) RaiseCannotCreate(fileName);
-        RemoveOnInterrupt(nullptr);
     } catch (...) {
         if (fd >= 0) ::close(fd);
-        const TInterruptsHeld held;
         ::unlink(tempName.c_str());
-        RemoveOnInterrupt(nullptr);
         throw;
     }
     SyncDirectory(directory);

@@ -1,43 +1,27 @@
+// Global memory blocks: a handle is the address of the block's record, allocated by GlobalAlloc
+// and freed by GlobalFree (no table, see Platform.cpp). A null handle is refused.
 #include <VDIBitmap/GlobalMemory.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <map>
 #include <new>
+
+struct vdib::TGlobalBlockKind {
+    void* Address;  // calloc'd, at least one byte so that even an empty block has an address
+    std::size_t Size;
+    std::atomic<std::uint32_t> LockCount;
+};
 
 namespace vdib {
 
 namespace {
 
-struct TGlobalBlock {
-    void* Address;  // calloc'd, at least one byte so that even an empty block has an address
-    std::size_t Size;
-    std::uint32_t LockCount;
-};
+std::atomic<std::size_t> LiveBlocks{0};
 
-struct TBlockTable {
-    std::map<HGLOBAL, TGlobalBlock> Blocks;
-    // Away from small integers and from other handle kinds, so that a stray value is unknown.
-    std::uintptr_t NextHandle = 0x6B000004;
-
-    ~TBlockTable() {
-        for (auto& entry : Blocks) std::free(entry.second.Address);
-    }
-};
-
-TBlockTable& Table() {
-    static TBlockTable table;
-    return table;
-}
-
-TGlobalBlock* Find(HGLOBAL block) {
-    auto& blocks = Table().Blocks;
-    auto it = blocks.find(block);
-    if (it == blocks.end()) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return &it->second;
+HGLOBAL Known(HGLOBAL block) {
+    if (block == 0) errno = EINVAL;
+    return block;
 }
 
 }  // namespace
@@ -52,66 +36,56 @@ HGLOBAL GlobalAlloc(std::uint32_t flags, std::size_t size) {
         return 0;
     }
     void* address = std::calloc(size == 0 ? 1 : size, 1);
-    if (address == nullptr) {
-        errno = ENOMEM;
-        return 0;
-    }
-    auto& table = Table();
-    const HGLOBAL handle = HandleFromValue<HGLOBAL>(table.NextHandle);
-    try {
-        table.Blocks.emplace(handle, TGlobalBlock{address, size, 0});
-    } catch (const std::bad_alloc&) {
+    const HGLOBAL block = address == nullptr ? nullptr : new (std::nothrow) TGlobalBlockKind{address, size, {0}};
+    if (block == 0) {
         std::free(address);
         errno = ENOMEM;
         return 0;
     }
-    table.NextHandle += 4;
-    return handle;
+    LiveBlocks.fetch_add(1, std::memory_order_relaxed);
+    return block;
 }
 
 void* GlobalLock(HGLOBAL block) {
-    TGlobalBlock* entry = Find(block);
-    if (entry == nullptr) return nullptr;
-    ++entry->LockCount;
-    return entry->Address;
+    if (Known(block) == 0) return nullptr;
+    block->LockCount.fetch_add(1);
+    return block->Address;
 }
 
 bool GlobalUnlock(HGLOBAL block) {
-    TGlobalBlock* entry = Find(block);
-    if (entry == nullptr) return false;
-    if (entry->LockCount == 0) {
-        errno = EINVAL;
-        return false;
-    }
-    if (--entry->LockCount > 0) return true;
+    if (Known(block) == 0) return false;
+    std::uint32_t count = block->LockCount.load();
+    do {
+        if (count == 0) {
+            errno = EINVAL;
+            return false;
+        }
+    } while (!block->LockCount.compare_exchange_weak(count, count - 1));
+    if (count > 1) return true;
     errno = 0;
     return false;
 }
 
-std::size_t GlobalSize(HGLOBAL block) {
-    TGlobalBlock* entry = Find(block);
-    return entry == nullptr ? 0 : entry->Size;
-}
+std::size_t GlobalSize(HGLOBAL block) { return Known(block) == 0 ? 0 : block->Size; }
 
 std::uint32_t GlobalFlags(HGLOBAL block) {
-    TGlobalBlock* entry = Find(block);
-    if (entry == nullptr) return GMEM_INVALID_HANDLE;
-    return entry->LockCount > GMEM_LOCKCOUNT ? GMEM_LOCKCOUNT : entry->LockCount;
+    if (Known(block) == 0) return GMEM_INVALID_HANDLE;
+    const std::uint32_t count = block->LockCount.load();
+    return count > GMEM_LOCKCOUNT ? GMEM_LOCKCOUNT : count;
 }
 
 HGLOBAL GlobalFree(HGLOBAL block) {
     if (block == 0) return 0;
-    TGlobalBlock* entry = Find(block);
-    if (entry == nullptr) return block;
-    if (entry->LockCount > 0) {
+    if (block->LockCount.load() > 0) {
         errno = EBUSY;
         return block;
     }
-    std::free(entry->Address);
-    Table().Blocks.erase(block);
+    std::free(block->Address);
+    delete block;
+    LiveBlocks.fetch_sub(1, std::memory_order_relaxed);
     return 0;
 }
 
-std::size_t LiveGlobalBlockCount() { return Table().Blocks.size(); }
+std::size_t LiveGlobalBlockCount() { return LiveBlocks.load(std::memory_order_relaxed); }
 
 }  // namespace vdib

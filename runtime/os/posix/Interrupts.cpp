@@ -1,14 +1,15 @@
-// Interruptions are no faults: nothing is reported. Their handler removes the temporary file of a
-// save in progress, so that an interrupted run leaves no hidden partial file beside its output,
-// then ends the process by the same signal with its default action. The interrupting signals are
-// those that end a process by default and report no fault of its own: interrupts, hang-ups,
-// timers, CPU-time limits and the signals left to users.
+// Interruptions are no faults: nothing is reported. Their handler removes the temporary files of
+// the saves in progress, so that an interrupted run leaves no hidden partial file beside its
+// outputs, then ends the process by the same signal with its default action. The interrupting
+// signals are those that end a process by default and report no fault of its own: interrupts,
+// hang-ups, timers, CPU-time limits and the signals left to users.
 #include "Interrupts.h"
 
 #include <limits.h>
-#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace vdib::os {
@@ -17,8 +18,20 @@ namespace {
 
 constexpr int InterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
-// Changed only while the interrupting signals are held, so the handler never sees half a name.
-char FileToRemove[PATH_MAX + 1];
+// One slot per registered file. A slot goes Free -> Taken (by a TPendingFile) -> Armed (its name
+// written) -> Free again; a handler that removes the file turns Armed into Removing first, so a
+// name is never rewritten while a handler, in any thread, reads it. Plain atomics and fixed
+// arrays: usable in a signal handler, and nothing to destroy at exit.
+enum TSlotState : int { Free, Taken, Armed, Removing };
+static_assert(std::atomic<int>::is_always_lock_free);
+
+struct TSlot {
+    std::atomic<int> State;
+    char Name[PATH_MAX + 1];
+};
+
+constexpr int SlotCount = 256;
+TSlot Slots[SlotCount];
 
 sigset_t InterruptingSignalSet() noexcept {
     sigset_t set;
@@ -30,7 +43,7 @@ sigset_t InterruptingSignalSet() noexcept {
 // The signal stays blocked while the handler runs, so raising it again only marks it pending;
 // with the default action back in place it ends the process as soon as the handler returns.
 void InterruptHandler(int signal) {
-    RemovePendingFile();
+    RemovePendingFiles();
     struct sigaction fallback{};
     fallback.sa_handler = SIG_DFL;
     sigemptyset(&fallback.sa_mask);
@@ -46,7 +59,7 @@ void InterruptHandler(int signal) {
 void InstallInterruptHandlers() {
     struct sigaction action{};
     action.sa_handler = InterruptHandler;
-    action.sa_mask = InterruptingSignalSet();  // one at a time: the first one ends the process
+    action.sa_mask = InterruptingSignalSet();  // one at a time in a thread: the first one ends the process
     for (const int signal : InterruptingSignals) {
         struct sigaction previous{};
         if (::sigaction(signal, nullptr, &previous) != 0 || (previous.sa_flags & SA_SIGINFO) != 0 ||
@@ -56,26 +69,49 @@ void InstallInterruptHandlers() {
     }
 }
 
-void RemovePendingFile() noexcept {
-    if (FileToRemove[0] != '\0') ::unlink(FileToRemove);
+void RemovePendingFiles() noexcept {
+    for (TSlot& slot : Slots) {
+        int armed = Armed;
+        if (slot.State.compare_exchange_strong(armed, Removing)) ::unlink(slot.Name);
+    }
 }
 
-TInterruptsHeld::TInterruptsHeld() noexcept {
-    const sigset_t held = InterruptingSignalSet();
-    ::pthread_sigmask(SIG_BLOCK, &held, &FPrevious);
+TPendingFile::TPendingFile() noexcept : FSlot(-1) {
+    for (int i = 0; i < SlotCount; ++i) {
+        int free = Free;
+        if (Slots[i].State.compare_exchange_strong(free, Taken)) {
+            FSlot = i;
+            return;
+        }
+    }
 }
 
-TInterruptsHeld::~TInterruptsHeld() { ::pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr); }
+// A slot that a handler is removing stays so: the process is about to end.
+TPendingFile::~TPendingFile() {
+    if (FSlot < 0) return;
+    int state = Slots[FSlot].State.load();
+    if (state != Removing) Slots[FSlot].State.compare_exchange_strong(state, Free);
+}
 
-bool RemoveOnInterrupt(const char* fileName) noexcept {
-    const std::size_t length = fileName != nullptr ? std::strlen(fileName) : 0;
-    if (length >= sizeof FileToRemove) {
-        FileToRemove[0] = '\0';
+bool TPendingFile::Arm(const char* fileName) noexcept {
+    const std::size_t length = std::strlen(fileName);
+    if (length > PATH_MAX) {
+        Disarm();
         return false;
     }
-    if (length != 0) std::memcpy(FileToRemove, fileName, length);
-    FileToRemove[length] = '\0';
+    if (FSlot < 0) return true;
+    TSlot& slot = Slots[FSlot];
+    Disarm();
+    if (slot.State.load() == Removing) return true;
+    std::memcpy(slot.Name, fileName, length + 1);
+    slot.State.store(Armed);
     return true;
+}
+
+void TPendingFile::Disarm() noexcept {
+    if (FSlot < 0) return;
+    int armed = Armed;
+    Slots[FSlot].State.compare_exchange_strong(armed, Taken);
 }
 
 }  // namespace vdib::os

@@ -6,7 +6,7 @@
 // once at start, so the fault handler can find them without the loader's locks.
 //
 // Faults arrive as signals and are handled on an alternate stack, so that a stack overflow can
-// still be reported (a bus error in a view of a file cut short is repaired instead, FileViews.h):
+// still be reported:
 //   SIGSEGV, SIGBUS              -> 216
 //   SIGSEGV at the stack's limit -> 202
 //   SIGFPE, integer division     -> 200
@@ -26,8 +26,9 @@
 
 #include <cstring>
 
+#include <VDIBitmap/SysUtils.h>
+
 #include "../Process.h"
-#include "FileViews.h"
 #include "Interrupts.h"
 
 namespace vdib::os {
@@ -131,8 +132,6 @@ int RunErrorCodeFor(int signal, const siginfo_t* info) noexcept {
 }
 
 void FaultHandler(int signal, siginfo_t* info, void* context) {
-    // A file cut short under a pixel block's view is no fault of the program (FileViews.h).
-    if (signal == SIGBUS && RepairCutFileView(info->si_addr)) return;
     const int code = RunErrorCodeFor(signal, info);
     if (OnFault != nullptr) OnFault(code, FaultingInstruction(context));
     ExitProcess(code);
@@ -179,10 +178,10 @@ void PrepareProcess() {
     ::signal(SIGXFSZ, SIG_IGN);
 }
 
-// A save still in progress (a fault, or std::terminate, ends the program in the middle of one)
-// leaves no temporary file behind.
+// Saves still in progress (a fault, or std::terminate, ends the program in the middle of them)
+// leave no temporary file behind.
 void ExitProcess(int code) noexcept {
-    RemovePendingFile();
+    RemovePendingFiles();
     ::_exit(code);
 }
 
@@ -198,10 +197,8 @@ const char* CommandLine() noexcept { return nullptr; }
 // double-byte characters that could hide a quote or a delimiter.
 const char* NextCharacter(const char* position) noexcept {
     static const bool doubleByte = LocaleIsShiftJIS();
-    const auto byte = static_cast<unsigned char>(*position);
-    if (byte == 0) return position;
-    const bool lead = doubleByte && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
-    return lead && position[1] != '\0' ? position + 2 : position + 1;
+    if (doubleByte) return NextCP932Character(position);
+    return *position == '\0' ? position : position + 1;
 }
 
 unsigned UsableProcessorCount() noexcept {

@@ -134,12 +134,12 @@ std::string ErrorText(int code) {
 
 namespace {
 
-// The temporary file of the replacement in progress (empty when none), for the console control
-// handler, which runs on a thread of its own. The lock covers creating the file, and closing it
-// until it has taken the target's place or is gone, so the handler never removes a file that is
-// not this process's or one that has become the target.
+// The temporary files of the replacements in progress, for the console control handler, which
+// runs on a thread of its own: each save links a record of its own into the list while it runs
+// (its Name empty when there is no file). The lock covers creating a file, and closing it until
+// it has taken the target's place or is gone, so the handler never removes a file that is not
+// this process's or one that has become the target.
 SRWLOCK PendingLock = SRWLOCK_INIT;
-std::wstring PendingName;
 
 class TPendingLock {
 public:
@@ -149,16 +149,47 @@ public:
     TPendingLock& operator=(const TPendingLock&) = delete;
 };
 
+class TPendingFile;
+TPendingFile* PendingFiles = nullptr;
+
+class TPendingFile {
+public:
+    std::wstring Name;  // guarded by the lock
+
+    TPendingFile() {
+        TPendingLock lock;
+        FNext = PendingFiles;
+        PendingFiles = this;
+    }
+    ~TPendingFile() {
+        TPendingLock lock;
+        TPendingFile** link = &PendingFiles;
+        while (*link != this) link = &(*link)->FNext;
+        *link = FNext;
+    }
+    TPendingFile(const TPendingFile&) = delete;
+    TPendingFile& operator=(const TPendingFile&) = delete;
+
+    // With the lock held.
+    static void RemoveAll() {
+        for (TPendingFile* file = PendingFiles; file != nullptr; file = file->FNext) {
+            if (file->Name.empty()) continue;
+            ::DeleteFileW(file->Name.c_str());
+            file->Name.clear();
+        }
+    }
+
+private:
+    TPendingFile* FNext = nullptr;
+};
+
 // Called for Ctrl+C, Ctrl+Break and the console window closing, after every handler registered
-// later. The temporary file is open in the main thread, shared for deletion only: it goes when
+// later. A temporary file is open in its saving thread, shared for deletion only: it goes when
 // that handle closes, at the latest when the process ends. FALSE lets the next handler (in the
 // end the system's, which ends the process) run as it would have.
-BOOL WINAPI RemovePendingFile(DWORD) {
+BOOL WINAPI RemovePendingFiles(DWORD) {
     TPendingLock lock;
-    if (!PendingName.empty()) {
-        ::DeleteFileW(PendingName.c_str());
-        PendingName.clear();
-    }
+    TPendingFile::RemoveAll();
     return FALSE;
 }
 
@@ -188,22 +219,22 @@ std::wstring FinalPathOf(HANDLE file) {
 }
 
 // Creates "<name>.~XXXXXX.tmp" in `directory`, new (CREATE_NEW), trying other numbers while the
-// name is taken, and records it for the console control handler. The name is cut to 200 UTF-16
+// name is taken, and records it in `pending` for the console control handler. The name is cut to 200 UTF-16
 // units (never between the two of a surrogate pair) so that the whole stays a valid file name.
 HANDLE CreateTemporaryFile(const std::wstring& directory, std::wstring base, const std::string& target,
-                           std::wstring& tempName) {
+                           TPendingFile& pending) {
     if (base.size() > 200) base.resize(base[199] >= 0xD800 && base[199] <= 0xDBFF ? 199 : 200);
     uint32_t number = (::GetTickCount() ^ (::GetCurrentProcessId() << 12)) * 2654435761u;
     for (int attempt = 0; attempt < 100; ++attempt, number += 0x9E3779B9u) {
-        tempName = directory + base + L".~";
+        std::wstring tempName = directory + base + L".~";
         for (int shift = 28; shift >= 8; shift -= 4) tempName += L"0123456789ABCDEF"[(number >> shift) & 0xF];
         tempName += L".tmp";
         TPendingLock lock;
-        PendingName = tempName;
+        pending.Name = tempName;
         const HANDLE file = ::CreateFileW(tempName.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
                                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) return file;
-        PendingName.clear();
+        pending.Name.clear();
         const DWORD error = ::GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
     }
@@ -257,8 +288,8 @@ void WriteFileSafely(const std::string& name, const std::function<void(TFileHand
     const std::wstring directory = target.substr(0, split);
     if (split == target.size()) RaiseCannotCreate(name);  // "dir\" names no file
 
-    std::wstring tempName;
-    HANDLE temp = CreateTemporaryFile(directory, target.substr(split), name, tempName);
+    TPendingFile pending;
+    HANDLE temp = CreateTemporaryFile(directory, target.substr(split), name, pending);
     try {
         write(temp);
         if (!::FlushFileBuffers(temp)) Raise<EWriteError>(msg::WriteError);
@@ -266,17 +297,17 @@ void WriteFileSafely(const std::string& name, const std::function<void(TFileHand
         const HANDLE closing = temp;
         temp = INVALID_HANDLE_VALUE;
         if (!::CloseHandle(closing)) Raise<EWriteError>(msg::WriteError);
-        if (PendingName.empty()) RaiseCannotCreate(name);  // an interrupt removed it
-        if (keepAttributes) ::SetFileAttributesW(tempName.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
-        if (!::MoveFileExW(tempName.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        if (pending.Name.empty()) RaiseCannotCreate(name);  // an interrupt removed it
+        if (keepAttributes) ::SetFileAttributesW(pending.Name.c_str(), attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
+        if (!::MoveFileExW(pending.Name.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             RaiseCannotCreate(name);
-        PendingName.clear();
+        pending.Name.clear();
     } catch (...) {
         TPendingLock lock;
         if (temp != INVALID_HANDLE_VALUE) ::CloseHandle(temp);
-        if (!PendingName.empty()) {
-            ::DeleteFileW(PendingName.c_str());
-            PendingName.clear();
+        if (!pending.Name.empty()) {
+            ::DeleteFileW(pending.Name.c_str());
+            pending.Name.clear();
         }
         throw;
     }
@@ -284,11 +315,11 @@ void WriteFileSafely(const std::string& name, const std::function<void(TFileHand
 
 namespace detail {
 
-void InstallInterruptCleanup() { ::SetConsoleCtrlHandler(RemovePendingFile, TRUE); }
+void InstallInterruptCleanup() { ::SetConsoleCtrlHandler(RemovePendingFiles, TRUE); }
 
-void RemovePendingFileAtExit() noexcept {
+void RemovePendingFilesAtExit() noexcept {
     if (!::TryAcquireSRWLockExclusive(&PendingLock)) return;
-    if (!PendingName.empty()) ::DeleteFileW(PendingName.c_str());
+    TPendingFile::RemoveAll();
     ::ReleaseSRWLockExclusive(&PendingLock);
 }
 

@@ -12,6 +12,6 @@ void InstallInterruptCleanup();
 
 // Removes that temporary file as the process ends at once (a fault, std::terminate); never waits,
 // since the thread that faulted may hold the lock around its name (Files.cpp).
-void RemovePendingFileAtExit() noexcept;
+void RemovePendingFilesAtExit() noexcept;
 
 }  // namespace vdib::os::detail

@@ -27,22 +27,13 @@ void* MapBlockView(HANDLE mapping) {
     return ::MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
 }
 
-bool UnmapBlockView(void* view) { return view != nullptr && ::UnmapViewOfFile(view); }
+bool UnmapBlockView(HANDLE, void* view) { return view != nullptr && ::UnmapViewOfFile(view); }
 
 bool CloseBlockMapping(HANDLE mapping) { return mapping != nullptr && ::CloseHandle(mapping); }
 
 // Large pages here need a privilege that ordinary users lack, and must be asked for when the
 // mapping is created.
 void AdviseLargePages(void*, std::size_t) {}
-
-// A file with a view mapped cannot be deleted or replaced here, so a picture whose pixels were a
-// view of its file could not be converted into that same file: files are read instead.
-HANDLE CreateFileBlockMapping(TFileHandle, std::uint64_t, std::size_t) {
-    ::SetLastError(ERROR_NOT_SUPPORTED);
-    return nullptr;
-}
-
-bool BlockViewIntact(const void*) { return true; }
 
 // The library's record has the system's layout, with room for every entry.
 static_assert(offsetof(LOGPALETTE, palPalEntry) == offsetof(::LOGPALETTE, palPalEntry));

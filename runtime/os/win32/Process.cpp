@@ -110,7 +110,7 @@ void PrepareProcess() {
 // process in no state for them (after a stack overflow Wine then ends it with status 1 instead of
 // the code); TerminateProcess ends it as it stands.
 void ExitProcess(int code) noexcept {
-    detail::RemovePendingFileAtExit();
+    detail::RemovePendingFilesAtExit();
     if (FaultCode != 0) ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(code));
     ::ExitProcess(static_cast<UINT>(code));
 }

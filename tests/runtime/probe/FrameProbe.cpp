@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -55,22 +56,37 @@ struct TCleanup {
     Raise<EConvertError>(Message);
 }
 
+// The run-time error of the code that the message gives, 216 for a message that is no number.
 [[gnu::noinline]] void FatalMode() {
     TCleanup cleanup;
-    FatalRunError(216);
+    FatalRunError(!Message.empty() && Message.find_first_not_of("0123456789") == std::string::npos ? std::stoi(Message) : 216);
 }
 
 [[gnu::noinline]] void AssertMode() { VDIB_ASSERT(Message == "never", Message.c_str()); }
 
+// The message: the position to start at, then steps: a count of bytes to write (write k, from 0,
+// writes the bytes 16k + 1, 16k + 2, ...), "@p" a seek to p, "=n" setting the size to n.
 void ScanMode() {
-    const uint8_t data[10] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
-    int position = 0, count = 0;
-    std::sscanf(Message.c_str(), "%d %d", &position, &count);
+    std::istringstream steps(Message);
+    int position = 0, writes = 0;
+    steps >> position;
     TCleanup cleanup;
     TMemoryScanStream stream(Block, sizeof Block);
     stream.Seek(position, soBeginning);
-    const int32_t written = stream.Write(data, count);
-    WriteLine(Format("wrote %d, at %d", written, static_cast<int>(stream.StreamPosition())));
+    for (std::string step; steps >> step;) {
+        if (step[0] == '@') {
+            stream.Seek(std::stoi(step.substr(1)), soBeginning);
+        } else if (step[0] == '=') {
+            stream.SetSize(std::stoi(step.substr(1)));
+            WriteLine(Format("size %d", static_cast<int>(stream.Size())));
+        } else {
+            uint8_t data[16];
+            for (int i = 0; i < 16; ++i) data[i] = static_cast<uint8_t>(16 * writes + i + 1);
+            ++writes;
+            const int32_t written = stream.Write(data, std::stoi(step));
+            WriteLine(Format("wrote %d, at %d", written, static_cast<int>(stream.StreamPosition())));
+        }
+    }
 }
 
 // Each thread saves its own 3000 x 3000 8-bit noise picture as RLE8 (about 9 MB, slow to encode)
