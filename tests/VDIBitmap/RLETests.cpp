@@ -1,5 +1,6 @@
 // RLE8 and RLE4: the sequences of tests/data/rle.tsv, the fast encoders against the per-unit
-// state machine on random rows, and the decoders' read-ahead.
+// state machine on random rows, the same bytes from any number of encoding threads, and the
+// decoders' read-ahead.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,6 +8,7 @@
 #include <VDIBitmap/RLE.h>
 #include "support/BmpBytes.h"
 #include "support/Files.h"
+#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {
@@ -103,6 +105,57 @@ TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
             for (std::size_t at = 0; at < block.size(); ++at)  // the row padding decodes to 0
                 if (at % rowBytes >= static_cast<std::size_t>(width * bits + 7) / 8) block[at] = 0;
             ASSERT_EQ(Decode(Header(width, height, bits), encoded), std::tuple(std::string(), static_cast<int32_t>(encoded.size()), block));
+        }
+    }
+}
+
+// The picture `bits` deep, `width` x `height`, in stripes of rows: noise, random runs of 1 to 300
+// bytes, and one value, so that bands of rows encode to very different lengths.
+std::unique_ptr<TDIBitmapImage> StripedPicture(int32_t bits, int32_t width, int32_t height, std::mt19937& random) {
+    TDIBFormat format;
+    format.BitCount = bits;
+    std::unique_ptr<TDIBitmapImage> image(TDIBitmapImage::CreateBlank(format, width, height));
+    image->Info().biClrUsed = 1u << bits;
+    const auto bytes = static_cast<std::size_t>((bits * width + 7) / 8);
+    for (int32_t y = 0; y < height; ++y) {
+        uint8_t* row = image->PictureRow(y);
+        const int stripe = y / 97 % 3;
+        for (std::size_t i = 0; i < bytes;) {
+            const auto value = static_cast<uint8_t>(stripe == 2 ? y / 97 : random());
+            for (unsigned n = stripe == 1 ? 1 + random() % 300 : 1; n > 0 && i < bytes; --n) row[i++] = value;
+        }
+    }
+    return image;
+}
+
+// The encoders split the rows into bands and may encode them on several threads; the bytes must
+// not depend on how many. Every corpus file that converts, and large pictures of many bands, at
+// 4 and 8 bits, one of them a single pixel wide, written compressed with 1, 2, 3 and 8 threads.
+TEST(RLE, AnyNumberOfEncodingThreadsWritesTheSameBytes) {
+    struct TRestore {
+        ~TRestore() { SetEncoderThreadCount(0); }
+    } restore;
+    std::vector<std::pair<std::string, std::unique_ptr<TDIBitmapImage>>> pictures;
+    for (const auto& row : ReadTable("corpus/INDEX.tsv", 13))  // path first, outcome last
+        if (row[12] == "rle8" || row[12] == "rle4")
+            pictures.emplace_back(row[0], ReadPicture(ReadWhole(fs::path(TEST_DATA_DIR) / "corpus" / row[0])));
+    std::mt19937 random(99);
+    for (const auto& [bits, width, height] : {std::tuple{8, 3000, 2000}, {4, 3000, 2000}, {8, 1, 2000000}, {4, 1, 2000000}})
+        pictures.emplace_back(Format("%d bits, %d x %d", bits, width, height), StripedPicture(bits, width, height, random));
+    for (const auto& [name, picture] : pictures) {
+        SCOPED_TRACE(name);
+        std::string first;
+        for (const unsigned threads : {1u, 2u, 3u, 8u}) {
+            SetEncoderThreadCount(threads);
+            ASSERT_EQ(EncoderThreadCount(), threads);
+            TMemoryStream stream;
+            picture->WriteToStream(stream, true, true);
+            const std::string bytes(static_cast<const char*>(stream.BlockAddress()), static_cast<std::size_t>(stream.BlockSize()));
+            if (threads == 1) {
+                first = bytes;
+                EXPECT_EQ(PictureDifference(*picture, *ReadPicture(bytes)), "");
+            }
+            EXPECT_TRUE(bytes == first) << threads << " threads: " << bytes.size() << " bytes, not " << first.size();
         }
     }
 }

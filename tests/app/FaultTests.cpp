@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "support/BmpBytes.h"
@@ -20,19 +19,6 @@ const std::string WriteFailed = "EWriteError: ストリームへの書き込み�
 void WriteBusyPicture(const fs::path& path, int32_t width, int32_t height) {
     const Bytes file = BmpFile(Format("width=%d height=%d", width, height));
     WriteWhole(path, std::string(file.begin(), file.end()));
-}
-
-// True once the child has ended; it is left for RunChild to reap.
-bool Ended(pid_t pid) {
-    siginfo_t info{};
-    return ::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
-}
-
-// Polls until `reached` holds (true) or the child has ended or 20 s have passed (false).
-bool Await(pid_t pid, const std::function<bool()>& reached) {
-    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20); !reached(); ::usleep(200))
-        if (Ended(pid) || std::chrono::steady_clock::now() > end) return false;
-    return true;
 }
 
 // Reads from `fd` up to `limit` bytes or to the end; with a child `pid`, first waits for the
@@ -112,15 +98,6 @@ TEST(Faults, InterruptionsAndSizeLimitsLeaveTheOldOutputAndNoTemporaryFile) {
             if (entry.path().filename().string().starts_with(".out.bmp.")) return entry.file_size();
         return -1;
     };
-    // In the child: the signals as a shell leaves them for a program it starts, and no core file.
-    const auto plainSignals = [] {
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM}) ::signal(signal, SIG_DFL);
-        const rlimit noCore{0, 0};
-        ::setrlimit(RLIMIT_CORE, &noCore);
-    };
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGSEGV}) {
         for (const std::intmax_t size : {0, 16 << 20}) {
             // A fault comes from the code that writes, never from the moment between creating
@@ -129,7 +106,7 @@ TEST(Faults, InterruptionsAndSizeLimitsLeaveTheOldOutputAndNoTemporaryFile) {
             SCOPED_TRACE(testing::Message() << strsignal(signal) << " at " << size << " bytes");
             WriteWhole(dir.Path / "out.bmp", old);
             bool reached = false;
-            const TChildResult result = RunChild(Converter, {"big.bmp", "out.bmp"}, dir.Path, plainSignals, [&](pid_t pid) {
+            const TChildResult result = RunChild(Converter, {"big.bmp", "out.bmp"}, dir.Path, PlainSignals, [&](pid_t pid) {
                 reached = Await(pid, [&] { return temporarySize() >= size; });
                 ::kill(pid, signal);
             });
@@ -148,7 +125,7 @@ TEST(Faults, InterruptionsAndSizeLimitsLeaveTheOldOutputAndNoTemporaryFile) {
         SCOPED_TRACE(arguments.back());
         WriteWhole(dir.Path / "out.bmp", old);
         const TChildResult limited = RunChild(Converter, arguments, dir.Path, [&] {
-            plainSignals();
+            PlainSignals();
             ::signal(SIGXFSZ, SIG_DFL);
             const rlimit fourMiB{4u << 20, 4u << 20};
             ::setrlimit(RLIMIT_FSIZE, &fourMiB);

@@ -6,6 +6,7 @@
 #include <VDIBitmap/Platform.h>  // <windows.h>, as the library includes it
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 #endif
 
+#include <chrono>
 #include <regex>
 
 #include "support/Files.h"
@@ -107,6 +109,30 @@ inline TChildResult RunChild(const std::string& program, const std::vector<std::
     ::wait4(pid, &status, 0, &usage);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, WIFSIGNALED(status) ? WTERMSIG(status) : 0, usage.ru_maxrss,
             ReadWhole(outPath), ReadWhole(errPath)};
+}
+
+// True once the child has ended; it is left for RunChild to reap.
+inline bool Ended(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+// Polls until `reached` holds (true) or the child has ended or 20 s have passed (false).
+inline bool Await(pid_t pid, const std::function<bool()>& reached) {
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20); !reached(); ::usleep(200))
+        if (Ended(pid) || std::chrono::steady_clock::now() > end) return false;
+    return true;
+}
+
+// For RunChild's `beforeExec`: the signals as a shell leaves them for a program it starts, and no
+// core file.
+inline void PlainSignals() {
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM}) ::signal(signal, SIG_DFL);
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
 }
 
 #endif

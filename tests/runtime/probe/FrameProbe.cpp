@@ -1,11 +1,17 @@
 // A program on the process frame whose modes (argument 1; argument 2 a message) end in each of
 // its exits; tests/data/probes.tsv describes them. Standard error receives "offset=XXXXXXXX" for
-// the function that fails.
+// the function that fails. Mode saves (argument 2 a folder) keeps four threads saving large
+// compressed pictures into that folder, for a test to interrupt.
+#include <atomic>
 #include <cstdio>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
+#include <VDIBitmap/DIBitmap.h>
 #include <VDIBitmap/MemoryScanStream.h>
 #include <VDIBitmap/System.h>
 
@@ -83,6 +89,37 @@ void ScanMode() {
     }
 }
 
+// Each thread saves its own 3000 x 3000 8-bit noise picture as RLE8 (about 9 MB, slow to encode)
+// 100 times over as "<folder>/out<n>.bmp", so that four saves, each with its temporary file, are
+// nearly always under way at once. A failed save is reported once all threads have ended.
+void SavesMode() {
+    std::atomic<bool> failed = false;
+    std::vector<std::thread> threads;
+    for (int n = 0; n < 4; ++n)
+        threads.emplace_back([n, &failed] {
+            try {
+                TDIBFormat format;
+                format.BitCount = 8;
+                const std::unique_ptr<TDIBitmapImage> image(TDIBitmapImage::CreateBlank(format, 3000, 3000));
+                image->Info().biClrUsed = 256;
+                std::mt19937 noise(static_cast<unsigned>(n));
+                for (int32_t y = 0; y < image->Height; ++y)
+                    for (int32_t x = 0; x < image->Width; ++x) image->PictureRow(y)[x] = static_cast<uint8_t>(noise());
+                TMemoryStream plain;
+                image->WriteToStream(plain, true, false);
+                plain.Seek(0, soBeginning);
+                TDIBitmap picture;
+                picture.LoadStream(plain);
+                picture.SetCompressed(true);
+                for (int time = 0; time < 100; ++time) picture.SaveFile(Format("%s/out%d.bmp", Message.c_str(), n));
+            } catch (...) {
+                failed = true;
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    if (failed) Raise<EConvertError>("a save failed");
+}
+
 volatile int One = 1, Zero = 0, StopDepth = -1;
 int* volatile Nowhere = nullptr;
 
@@ -107,6 +144,7 @@ void MainSequence() {
     }
     if (Mode == "ok") WriteLine("main");
     if (Mode == "scan") ScanMode();
+    if (Mode == "saves") SavesMode();
     if (Mode == "pending") WriteText("pending text "), Raise<EConvertError>("boom");
     if (Mode == "badalloc") throw std::bad_alloc();
     if (Mode == "stdexception") throw std::runtime_error("plain failure");
