@@ -20,15 +20,34 @@ struct TSurface {
     std::uint32_t* Bits;
 };
 
-// The program is single-threaded; the table is not locked.
-std::map<HDC, TSurface>& Surfaces() {
-    static std::map<HDC, TSurface> table;
-    return table;
+// The surfaces made here, by device context (GDI keeps no room on a device context for them).
+// Threads make and use surfaces of their own at once, so the table is locked; it is made on first
+// use and never destroyed, so that a canvas that outlives main still finds it.
+struct TSurfaceTable {
+    SRWLOCK Lock = SRWLOCK_INIT;
+    std::map<HDC, TSurface> Surfaces;
+};
+
+TSurfaceTable& Table() {
+    static TSurfaceTable* const table = new TSurfaceTable;
+    return *table;
 }
 
-const TSurface* Find(HDC dc) {
-    const auto found = Surfaces().find(dc);
-    return found == Surfaces().end() ? nullptr : &found->second;
+class TTableLock {
+public:
+    TTableLock() { ::AcquireSRWLockExclusive(&Table().Lock); }
+    ~TTableLock() { ::ReleaseSRWLockExclusive(&Table().Lock); }
+    TTableLock(const TTableLock&) = delete;
+    TTableLock& operator=(const TTableLock&) = delete;
+};
+
+// A copy of the surface's record: false for a device context not made here.
+bool Find(HDC dc, TSurface& surface) {
+    const TTableLock lock;
+    const auto found = Table().Surfaces.find(dc);
+    if (found == Table().Surfaces.end()) return false;
+    surface = found->second;
+    return true;
 }
 
 void Release(HDC dc, const TSurface& surface) {
@@ -74,7 +93,8 @@ HDC CreateSurfaceDC(std::int32_t width, std::int32_t height, std::uint32_t fill)
         for (std::int64_t i = 0; i < pixels; ++i) surface.Bits[i] = fill & 0x00FFFFFF;
     }
     try {
-        Surfaces().emplace(dc, surface);
+        const TTableLock lock;
+        Table().Surfaces.emplace(dc, surface);
     } catch (const std::bad_alloc&) {
         Release(dc, surface);
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -84,43 +104,46 @@ HDC CreateSurfaceDC(std::int32_t width, std::int32_t height, std::uint32_t fill)
 }
 
 bool DeleteSurfaceDC(HDC dc) {
-    const auto found = Surfaces().find(dc);
-    if (found == Surfaces().end()) {
-        ::SetLastError(ERROR_INVALID_HANDLE);
-        return false;
+    TSurface surface;
+    {
+        const TTableLock lock;
+        const auto found = Table().Surfaces.find(dc);
+        if (found == Table().Surfaces.end()) {
+            ::SetLastError(ERROR_INVALID_HANDLE);
+            return false;
+        }
+        surface = found->second;
+        Table().Surfaces.erase(found);
     }
-    Release(dc, found->second);
-    Surfaces().erase(found);
+    Release(dc, surface);
     return true;
 }
 
 std::int32_t SurfaceWidth(HDC dc) {
-    const TSurface* surface = Find(dc);
-    return surface != nullptr ? surface->Width : 0;
+    TSurface surface;
+    return Find(dc, surface) ? surface.Width : 0;
 }
 
 std::int32_t SurfaceHeight(HDC dc) {
-    const TSurface* surface = Find(dc);
-    return surface != nullptr ? surface->Height : 0;
+    TSurface surface;
+    return Find(dc, surface) ? surface.Height : 0;
 }
 
 std::uint32_t SurfacePixel(HDC dc, std::int32_t x, std::int32_t y) {
-    const TSurface* surface = Find(dc);
-    if (surface == nullptr || x < 0 || y < 0 || x >= surface->Width || y >= surface->Height) return CLR_INVALID;
+    TSurface surface;
+    if (!Find(dc, surface) || x < 0 || y < 0 || x >= surface.Width || y >= surface.Height) return CLR_INVALID;
     ::GdiFlush();
-    return surface->Bits[std::int64_t{y} * surface->Width + x] & 0x00FFFFFF;
+    return surface.Bits[std::int64_t{y} * surface.Width + x] & 0x00FFFFFF;
 }
 
 const std::uint32_t* SurfaceBits(HDC dc) {
-    const TSurface* surface = Find(dc);
-    if (surface == nullptr) return nullptr;
+    TSurface surface;
+    if (!Find(dc, surface)) return nullptr;
     ::GdiFlush();
-    return surface->Bits;
+    return surface.Bits;
 }
 
 std::vector<std::string> SurfaceCalls(HDC) { return {}; }
-
-std::size_t LiveSurfaceCount() { return Surfaces().size(); }
 
 int StretchDIBits(HDC dc, std::int32_t xDest, std::int32_t yDest, std::int32_t destWidth, std::int32_t destHeight,
                   std::int32_t xSrc, std::int32_t ySrc, std::int32_t srcWidth, std::int32_t srcHeight, const void* bits,
