@@ -294,6 +294,7 @@ void WriteFileSafely(const std::string& fileName, const std::function<void(TFile
         fd = -1;
         if (closed != 0) Raise<EWriteError>(msg::WriteError);
         if (::rename(tempName.c_str(), target.c_str()) != 0) RaiseCannotCreate(fileName);
+        pending.Disarm();  // the file is the target now
     } catch (...) {
         if (fd >= 0) ::close(fd);
         ::unlink(tempName.c_str());
