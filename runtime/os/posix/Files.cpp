@@ -204,12 +204,12 @@ int CreateUniqueFile(std::string& name, mode_t mode, TPendingFile& pending) {
             state = state * 6364136223846793005u + 1442695040888963407u;
             name[i] = Letters[(state >> 33) % (sizeof Letters - 1)];
         }
-        if (!pending.Arm(name.c_str())) return -1;
+        if (!pending.Creating(name.c_str())) return -1;
         const int fd = OpenRetrying(name.c_str(), O_RDWR | O_CREAT | O_EXCL, mode);
+        pending.Created(fd >= 0);
         if (fd >= 0) return fd;
         if (errno != EEXIST) break;
     }
-    pending.Disarm();
     return -1;
 }
 

@@ -6,7 +6,9 @@
 #include "Interrupts.h"
 
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,11 +20,12 @@ namespace {
 
 constexpr int InterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF};
 
-// One slot per registered file. A slot goes Free -> Taken (by a TPendingFile) -> Armed (its name
-// written) -> Free again; a handler that removes the file turns Armed into Removing first, so a
-// name is never rewritten while a handler, in any thread, reads it. Plain atomics and fixed
-// arrays: usable in a signal handler, and nothing to destroy at exit.
-enum TSlotState : int { Free, Taken, Armed, Removing };
+// One slot per registered file. A slot goes Free -> Taken (by a TPendingFile) -> Creating (its
+// name written, the file being made) -> Armed (the file made) -> Free again; a handler that
+// removes the file turns Armed into Removing first, so a name is never rewritten while a handler,
+// in any thread, reads it. Plain atomics and fixed arrays: usable in a signal handler, and nothing
+// to destroy at exit.
+enum TSlotState : int { SlotFree, SlotTaken, SlotCreating, SlotArmed, SlotRemoving };
 static_assert(std::atomic<int>::is_always_lock_free);
 
 struct TSlot {
@@ -32,6 +35,8 @@ struct TSlot {
 
 constexpr int SlotCount = 256;
 TSlot Slots[SlotCount];
+// Set once a handler has started removing: no file is registered after that.
+std::atomic<bool> Ending{false};
 
 sigset_t InterruptingSignalSet() noexcept {
     sigset_t set;
@@ -69,17 +74,24 @@ void InstallInterruptHandlers() {
     }
 }
 
+// A file being made in another thread is waited for, a second at most: made, it is removed like
+// the others. (Its thread holds the interrupting signals meanwhile, so this is never its own.)
 void RemovePendingFiles() noexcept {
+    Ending.store(true);
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
     for (TSlot& slot : Slots) {
-        int armed = Armed;
-        if (slot.State.compare_exchange_strong(armed, Removing)) ::unlink(slot.Name);
+        timespec now = start;
+        while (slot.State.load() == SlotCreating && now.tv_sec - start.tv_sec < 2) ::clock_gettime(CLOCK_MONOTONIC, &now);
+        int armed = SlotArmed;
+        if (slot.State.compare_exchange_strong(armed, SlotRemoving)) ::unlink(slot.Name);
     }
 }
 
-TPendingFile::TPendingFile() noexcept : FSlot(-1) {
+TPendingFile::TPendingFile() noexcept : FSlot(-1), FHeld{} {
     for (int i = 0; i < SlotCount; ++i) {
-        int free = Free;
-        if (Slots[i].State.compare_exchange_strong(free, Taken)) {
+        int free = SlotFree;
+        if (Slots[i].State.compare_exchange_strong(free, SlotTaken)) {
             FSlot = i;
             return;
         }
@@ -90,28 +102,40 @@ TPendingFile::TPendingFile() noexcept : FSlot(-1) {
 TPendingFile::~TPendingFile() {
     if (FSlot < 0) return;
     int state = Slots[FSlot].State.load();
-    if (state != Removing) Slots[FSlot].State.compare_exchange_strong(state, Free);
+    if (state != SlotRemoving) Slots[FSlot].State.compare_exchange_strong(state, SlotFree);
 }
 
-bool TPendingFile::Arm(const char* fileName) noexcept {
+bool TPendingFile::Creating(const char* fileName) noexcept {
+    Disarm();
     const std::size_t length = std::strlen(fileName);
-    if (length > PATH_MAX) {
-        Disarm();
+    if (length > PATH_MAX) return false;
+    const sigset_t held = InterruptingSignalSet();
+    ::pthread_sigmask(SIG_BLOCK, &held, &FHeld);
+    TSlot* slot = FSlot >= 0 ? &Slots[FSlot] : nullptr;
+    // Unless a handler took the slot (it only takes armed ones), it is this object's alone.
+    if (slot != nullptr && slot->State.load() == SlotRemoving) {
+        ::pthread_sigmask(SIG_SETMASK, &FHeld, nullptr);
         return false;
     }
-    if (FSlot < 0) return true;
-    TSlot& slot = Slots[FSlot];
-    Disarm();
-    if (slot.State.load() == Removing) return true;
-    std::memcpy(slot.Name, fileName, length + 1);
-    slot.State.store(Armed);
-    return true;
+    if (slot != nullptr) {
+        std::memcpy(slot->Name, fileName, length + 1);
+        slot->State.store(SlotCreating);
+    }
+    // Either the handler sees this slot Creating and waits, or this thread sees it has started.
+    if (!Ending.load()) return true;
+    Created(false);
+    return false;
+}
+
+void TPendingFile::Created(bool made) noexcept {
+    if (FSlot >= 0) Slots[FSlot].State.store(made ? SlotArmed : SlotTaken);
+    ::pthread_sigmask(SIG_SETMASK, &FHeld, nullptr);
 }
 
 void TPendingFile::Disarm() noexcept {
     if (FSlot < 0) return;
-    int armed = Armed;
-    Slots[FSlot].State.compare_exchange_strong(armed, Taken);
+    int armed = SlotArmed;
+    Slots[FSlot].State.compare_exchange_strong(armed, SlotTaken);
 }
 
 }  // namespace vdib::os

@@ -6,8 +6,10 @@
 // every file registered by a TPendingFile, then ends the process as the signal would have without
 // a handler, so the caller sees the usual status. A fault or any other end of the process at once
 // removes them too (ExitProcess). Only the process frame installs the handlers; without them a
-// registration costs nothing and does nothing.
+// registration costs little and does nothing.
 #pragma once
+
+#include <signal.h>
 
 namespace vdib::os {
 
@@ -22,18 +24,23 @@ public:
     TPendingFile(const TPendingFile&) = delete;
     TPendingFile& operator=(const TPendingFile&) = delete;
 
-    // Names the file to be removed on an interrupt, in place of any named before; named before
-    // it is created, it cannot exist unnamed for a moment. False, with nothing named, for a name
-    // longer than PATH_MAX bytes.
-    bool Arm(const char* fileName) noexcept;
+    // Names the file about to be created, in place of any named before. Until Created, the
+    // interrupting signals wait in this thread, and an interrupt handled in another thread waits
+    // for the creation to end, so the file never exists unnamed, not even for a moment. False,
+    // with nothing named, for a name longer than PATH_MAX bytes or once the process is ending.
+    bool Creating(const char* fileName) noexcept;
+    // The creation has ended: the file stays named if it was made; otherwise none is.
+    void Created(bool made) noexcept;
     // Names none.
     void Disarm() noexcept;
 
 private:
     int FSlot;
+    sigset_t FHeld;  // the signal mask to return to when the creation ends
 };
 
-// Removes every registered file; safe in a signal handler.
+// Removes every registered file; safe in a signal handler. Files registered after it started are
+// refused (the process is ending).
 void RemovePendingFiles() noexcept;
 
 }  // namespace vdib::os
