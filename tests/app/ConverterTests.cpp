@@ -36,16 +36,17 @@ TEST(Converter, EachRowOfTheTable) {
         if (row[1] != "-") {  // under the first name, as empty arguments do not count
             const Bytes file = BmpFile(row[1]);
             input.assign(file.begin(), file.end());
-            const fs::path name = dir.Path / *std::find_if(arguments.begin(), arguments.end(), [](auto& a) { return !a.empty(); });
+            const fs::path name = dir.Path / Utf8Path(*std::find_if(arguments.begin(), arguments.end(), [](auto& a) { return !a.empty(); }));
             fs::create_directories(name.parent_path());
             WriteWhole(name, input);
         }
         std::istringstream before(row[3]);
         for (std::string item; before >> item;) {  // name:old, name:read-only or name:folder
             const std::string name = item.substr(0, item.find(':')), kind = item.substr(name.size() + 1);
-            if (kind == "folder") fs::create_directory(dir.Path / name);
-            else WriteWhole(dir.Path / name, OldContents);
-            if (kind == "read-only") fs::permissions(dir.Path / name, fs::perms::owner_read | fs::perms::group_read);
+            const fs::path path = dir.Path / Utf8Path(name);
+            if (kind == "folder") fs::create_directory(path);
+            else WriteWhole(path, OldContents);
+            if (kind == "read-only") fs::permissions(path, fs::perms::owner_read | fs::perms::group_read);
         }
         const TChildResult result = RunChild(BMP2RLE_PATH, arguments, dir.Path);
         EXPECT_EQ(Report(result), Unescape(row[4]));
