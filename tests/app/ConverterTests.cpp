@@ -26,7 +26,8 @@ std::string Note(const fs::path& file, const std::string& input) {
 }
 
 TEST(Converter, EachRowOfTheTable) {
-    for (const auto& row : ReadTable("converter.tsv", 6)) {  // case, input, arguments, before, report, files after
+    // case, input, arguments, before, report, files after, 32-bit report
+    for (const auto& row : ReadTable("converter.tsv", 7)) {
         SCOPED_TRACE(row[0]);
         TempDir dir;
         std::vector<std::string> arguments;
@@ -49,7 +50,10 @@ TEST(Converter, EachRowOfTheTable) {
             if (kind == "read-only") fs::permissions(path, fs::perms::owner_read | fs::perms::group_read);
         }
         const TChildResult result = RunChild(BMP2RLE_PATH, arguments, dir.Path);
-        EXPECT_EQ(Report(result), Unescape(row[4]));
+        const std::string report = Report(result);
+        if (sizeof(void*) > 4 || row[6].empty() || report != Unescape(row[6])) {
+            EXPECT_EQ(report, Unescape(row[4]));
+        }
         EXPECT_LT(result.PeakRssKb, 64 * 1024);
         EXPECT_EQ(Entries(dir.Path, [&](const fs::path& file) { return Note(file, input); }), row[5]);
         if (result.ExitCode == 1) {
