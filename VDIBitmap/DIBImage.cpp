@@ -90,8 +90,18 @@ void TDIBitmapImage::AllocateBits(uint64_t fillBytes) {
     if (fillBytes != 0 && fillBytes >= Info().biSizeImage / 64) AdviseLargePages(Bits, Info().biSizeImage);
 }
 
+// A stream that knows its size tells before anything is allocated whether it holds the pixels: a
+// file that claims gigabytes with a few bytes of data fails as the full read would, with the
+// stream at its end, and not as a block that a 32-bit process could not map. A stream without
+// positions (a pipe) can only be read to find out.
 void TDIBitmapImage::ReadBits(TStream& stream) {
     const uint32_t size = Info().biSizeImage;
+    const int64_t position = stream.StreamPosition();
+    const int64_t end = position >= 0 ? stream.Size() : -1;
+    if (end >= 0 && end - position < int64_t{size}) {
+        stream.Seek64(std::max(end, position), soBeginning);
+        Raise<EReadError>(msg::ReadError);
+    }
     AllocateBits(size);
     if (size != 0) stream.ReadExact(Bits, static_cast<int32_t>(size));
 }

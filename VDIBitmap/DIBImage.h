@@ -72,7 +72,8 @@ public:
     // they are touched.
     void AllocateBits(uint64_t fillBytes = 0);
     // Reads the next Info().biSizeImage bytes of the stream into a block of AllocateBits.
-    // EReadError when the stream ends first.
+    // EReadError when the stream ends first; a stream with positions that holds too few bytes
+    // raises it before the block is made, and is left at its end as the read would leave it.
     void ReadBits(TStream& stream);
     // FirstRow and RowStep from Bits, RowBytes and the orientation.
     void SetupRows();

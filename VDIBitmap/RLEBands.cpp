@@ -13,6 +13,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <limits>
+#include <new>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -185,6 +187,13 @@ private:
 
 std::atomic<unsigned> ChosenThreadCount{0};
 
+// A band buffer of `bytes` bytes. On a 32-bit system a row's bound (twice the row, about 4 GiB
+// at most) can exceed what a size_t counts; cut to it, the count would make a buffer too small.
+uint8_t* NewBuffer(int64_t bytes) {
+    if (static_cast<uint64_t>(bytes) > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    return new uint8_t[static_cast<std::size_t>(bytes)];
+}
+
 }  // namespace
 
 void TBandOutput::Start(int64_t bytes) {
@@ -192,14 +201,14 @@ void TBandOutput::Start(int64_t bytes) {
     if (FCapacity - MaxCommand >= bytes) return;
     FData.reset();  // the old buffer's contents are not needed
     FCapacity = 0;
-    FData.reset(new uint8_t[static_cast<std::size_t>(bytes + MaxCommand)]);
+    FData.reset(NewBuffer(bytes + MaxCommand));
     FCapacity = bytes + MaxCommand;
 }
 
 uint8_t* TBandOutput::Grow(uint8_t* cursor) {
     const int64_t used = cursor - FData.get();
     const int64_t capacity = std::max(2 * FCapacity, used + MaxCommand);
-    std::unique_ptr<uint8_t[]> data(new uint8_t[static_cast<std::size_t>(capacity)]);
+    std::unique_ptr<uint8_t[]> data(NewBuffer(capacity));
     std::memcpy(data.get(), FData.get(), static_cast<std::size_t>(used));
     FData = std::move(data);
     FCapacity = capacity;

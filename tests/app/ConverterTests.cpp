@@ -26,7 +26,8 @@ std::string Note(const fs::path& file, const std::string& input) {
 }
 
 TEST(Converter, EachRowOfTheTable) {
-    for (const auto& row : ReadTable("converter.tsv", 6)) {  // case, input, arguments, before, report, files after
+    // case, input, arguments, before, report, files after, 32-bit report
+    for (const auto& row : ReadTable("converter.tsv", 7)) {
         SCOPED_TRACE(row[0]);
         TempDir dir;
         std::vector<std::string> arguments;
@@ -36,19 +37,23 @@ TEST(Converter, EachRowOfTheTable) {
         if (row[1] != "-") {  // under the first name, as empty arguments do not count
             const Bytes file = BmpFile(row[1]);
             input.assign(file.begin(), file.end());
-            const fs::path name = dir.Path / *std::find_if(arguments.begin(), arguments.end(), [](auto& a) { return !a.empty(); });
+            const fs::path name = dir.Path / Utf8Path(*std::find_if(arguments.begin(), arguments.end(), [](auto& a) { return !a.empty(); }));
             fs::create_directories(name.parent_path());
             WriteWhole(name, input);
         }
         std::istringstream before(row[3]);
         for (std::string item; before >> item;) {  // name:old, name:read-only or name:folder
             const std::string name = item.substr(0, item.find(':')), kind = item.substr(name.size() + 1);
-            if (kind == "folder") fs::create_directory(dir.Path / name);
-            else WriteWhole(dir.Path / name, OldContents);
-            if (kind == "read-only") fs::permissions(dir.Path / name, fs::perms::owner_read | fs::perms::group_read);
+            const fs::path path = dir.Path / Utf8Path(name);
+            if (kind == "folder") fs::create_directory(path);
+            else WriteWhole(path, OldContents);
+            if (kind == "read-only") fs::permissions(path, fs::perms::owner_read | fs::perms::group_read);
         }
         const TChildResult result = RunChild(BMP2RLE_PATH, arguments, dir.Path);
-        EXPECT_EQ(Report(result), Unescape(row[4]));
+        const std::string report = Report(result);
+        if (sizeof(void*) > 4 || row[6].empty() || report != Unescape(row[6])) {
+            EXPECT_EQ(report, Unescape(row[4]));
+        }
         EXPECT_LT(result.PeakRssKb, 64 * 1024);
         EXPECT_EQ(Entries(dir.Path, [&](const fs::path& file) { return Note(file, input); }), row[5]);
         if (result.ExitCode == 1) {

@@ -23,13 +23,13 @@ struct TOutcome {
 // Runs of the Windows converter that Wine failed to start and were run again.
 int WineRetries = 0;
 
-// Runs one converter in a fresh folder holding `input` as in.bmp (none when empty). The
+// Runs one converter in a fresh folder holding `input` as `inputName` (none when empty). The
 // converter reports every failure on standard output, so a run under Wine that fails without a
 // word is Wine's own failure to start it (seen once in some 1,700 runs), and is run again.
 TOutcome Convert(const std::string& program, const std::vector<std::string>& prefix, const std::string& input,
-                 const std::vector<std::string>& arguments) {
+                 const std::string& inputName, const std::vector<std::string>& arguments) {
     TempDir directory;
-    if (!input.empty()) WriteWhole(directory / "in.bmp", input);
+    if (!input.empty()) WriteWhole(directory / inputName, input);
     std::vector<std::string> all = prefix;
     all.insert(all.end(), arguments.begin(), arguments.end());
     TChildResult result = RunChild(program, all, directory.Path);
@@ -48,9 +48,10 @@ TOutcome Convert(const std::string& program, const std::vector<std::string>& pre
     return outcome;
 }
 
-void ExpectSameOutcome(const std::string& input, const std::vector<std::string>& arguments, const std::string& windows) {
-    const TOutcome here = Convert(BMP2RLE_PATH, {}, input, arguments);
-    const TOutcome there = Convert(WINE_RUN_PATH, {windows}, input, arguments);
+void ExpectSameOutcome(const std::string& input, const std::vector<std::string>& arguments, const std::string& windows,
+                       const std::string& inputName = "in.bmp") {
+    const TOutcome here = Convert(BMP2RLE_PATH, {}, input, inputName, arguments);
+    const TOutcome there = Convert(WINE_RUN_PATH, {windows}, input, inputName, arguments);
     EXPECT_EQ(there.ExitCode, here.ExitCode) << "stderr under Wine: " << there.Err;
     EXPECT_EQ(there.Out, here.Out);
     ASSERT_EQ(there.Files.size(), here.Files.size());
@@ -73,6 +74,13 @@ TEST(Parity, BothConvertersGiveTheSameReportsAndFiles) {
         SCOPED_TRACE(testing::PrintToString(arguments));
         ExpectSameOutcome(sample, arguments, windows);
     }
+    // Names beyond ASCII, the input's and the output's, given and made from the input's.
+    const std::vector<std::vector<std::string>> nameCases = {
+        {"ロゴ.bmp"}, {"café.bmp"}, {"🎨.bmp"}, {"ロゴ.bmp", "出力 ファイル.bmp"}, {"ないです.bmp"}};
+    for (const auto& arguments : nameCases) {
+        SCOPED_TRACE(testing::PrintToString(arguments));
+        ExpectSameOutcome(sample, arguments, windows, arguments[0] == "ないです.bmp" ? "in.bmp" : arguments[0]);
+    }
 
     // Every picture of the project's corpus and, where it is at hand, of the shared one.
     int pictures = 0;
@@ -86,7 +94,7 @@ TEST(Parity, BothConvertersGiveTheSameReportsAndFiles) {
         }
     }
     std::printf("[ measured ] %d pictures and %zu argument cases compared, %d runs started again under Wine\n",
-                pictures, argumentCases.size(), WineRetries);
+                pictures, argumentCases.size() + nameCases.size(), WineRetries);
     EXPECT_GE(pictures, 60);
 }
 

@@ -16,6 +16,15 @@ namespace vdib::test {
 
 namespace fs = std::filesystem;
 
+// Names as the program takes them, UTF-8 text, as paths and back. A plain string means the
+// system's narrow encoding to std::filesystem: on Windows libstdc++ takes each byte for a
+// character of its own.
+inline fs::path Utf8Path(const std::string& name) { return fs::path(std::u8string(name.begin(), name.end())); }
+inline std::string Utf8Name(const fs::path& path) {
+    const std::u8string name = path.generic_u8string();
+    return std::string(name.begin(), name.end());
+}
+
 // A fresh folder, removed with everything in it afterwards.
 struct TempDir {
     TempDir() {
@@ -37,7 +46,7 @@ struct TempDir {
 inline std::string Entries(const fs::path& folder, const std::function<std::string(const fs::path&)>& note = {}) {
     std::vector<std::string> names;
     for (const auto& e : fs::recursive_directory_iterator(folder))
-        names.push_back(e.path().lexically_relative(folder).generic_string() + (e.is_directory() ? "/" : note ? note(e.path()) : ""));
+        names.push_back(Utf8Name(e.path().lexically_relative(folder)) + (e.is_directory() ? "/" : note ? note(e.path()) : ""));
     std::sort(names.begin(), names.end());
     std::string all;
     for (const std::string& name : names) all += (all.empty() ? "" : " ") + name;

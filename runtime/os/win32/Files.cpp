@@ -134,6 +134,8 @@ std::string ErrorText(int code) {
 
 namespace {
 
+using detail::WideName;
+
 // The temporary files of the replacements in progress, for the console control handler, which
 // runs on a thread of its own: each save links a record of its own into the list while it runs
 // (its Name empty when there is no file). The lock covers creating a file, and closing it until
@@ -200,13 +202,6 @@ constexpr DWORD KeptAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN 
 
 [[noreturn]] void RaiseCannotCreate(const std::string& name) {
     Raise<EFCreateError>(Format(msg::FCreateError, name.c_str()));
-}
-
-std::wstring WideName(const std::string& name) {
-    const int length = ::MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), wide.data(), length);
-    return wide;
 }
 
 // The full path of an open file, links resolved ("\\?\" form); empty when unknown.
@@ -314,6 +309,31 @@ void WriteFileSafely(const std::string& name, const std::function<void(TFileHand
 }
 
 namespace detail {
+
+namespace {
+
+// Flags 0 and no default character: the only ones that UTF-8 accepts. Bytes that are not
+// characters of the code page become U+FFFD, as in the ...A calls.
+UINT FileNameCodePage() { return ::AreFileApisANSI() ? CP_ACP : CP_OEMCP; }
+
+}  // namespace
+
+std::wstring WideName(const std::string& name) {
+    const UINT codePage = FileNameCodePage();
+    const int length = ::MultiByteToWideChar(codePage, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(codePage, 0, name.data(), static_cast<int>(name.size()), wide.data(), length);
+    return wide;
+}
+
+std::string NarrowName(const wchar_t* name, std::size_t length) {
+    const UINT codePage = FileNameCodePage();
+    const int count = static_cast<int>(length);
+    const int bytes = ::WideCharToMultiByte(codePage, 0, name, count, nullptr, 0, nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(codePage, 0, name, count, narrow.data(), bytes, nullptr, nullptr);
+    return narrow;
+}
 
 void InstallInterruptCleanup() { ::SetConsoleCtrlHandler(RemovePendingFiles, TRUE); }
 

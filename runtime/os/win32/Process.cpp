@@ -87,12 +87,15 @@ const char* BaseName(const char* path) noexcept {
     return name;
 }
 
-// The full file name of `module` (0: the program), at most MaxNameLength characters; "" when the
-// system cannot tell.
+// The full file name of `module` (0: the program), at most MaxNameLength UTF-16 units, never
+// cut inside a pair; "" when the system cannot tell. Asked for in UTF-16: in UTF-8 a character
+// may take up to four bytes, and a buffer of MaxNameLength bytes could cut the name short.
 std::string ModulePath(HMODULE module) {
-    char path[MaxNameLength + 1];
-    const DWORD length = ::GetModuleFileNameA(module, path, sizeof path);
-    return std::string(path, length < sizeof path ? length : MaxNameLength);
+    wchar_t path[MaxNameLength + 1];
+    DWORD length = ::GetModuleFileNameW(module, path, MaxNameLength + 1);
+    if (length > MaxNameLength) length = path[MaxNameLength - 1] >= 0xD800 && path[MaxNameLength - 1] <= 0xDBFF
+                                             ? MaxNameLength - 1 : MaxNameLength;
+    return detail::NarrowName(path, length);
 }
 
 }  // namespace
