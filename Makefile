@@ -12,7 +12,11 @@ CMAKE_FLAGS ?=
 
 WINDOWS_BUILD ?= build-win
 
-.PHONY: all build run test test-sanitize test-threads fuzz windows test-windows clean
+WEB_BUILD ?= build-web
+# Debian's Emscripten finds its JavaScript optimiser's parser (node-acorn) only through NODE_PATH.
+WEB_ENV = NODE_PATH=/usr/share/nodejs
+
+.PHONY: all build run test test-sanitize test-threads fuzz windows test-windows web test-web clean
 
 all: build
 
@@ -63,6 +67,20 @@ windows:
 test-windows: windows build
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS) --repeat until-pass:2
 	VDIB_WINDOWS_BMP2RLE="$(CURDIR)/$(WINDOWS_BUILD)/bin/bmp2rle.exe" $(BUILD)/bin/app_tests --gtest_filter='Parity.*'
+
+# The converter in WebAssembly with Emscripten (emcmake; packages emscripten and node-acorn): the web
+# page in build-web/ (index.html, page.js, and the worker's bmp2rle.js and bmp2rle.wasm) and the
+# converter for Node, build-web/bmp2rle.cjs.
+web:
+	$(WEB_ENV) emcmake cmake -S . -B $(WEB_BUILD) -DVDIB_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+	  "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" $(CMAKE_FLAGS)
+	$(WEB_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
+
+# The Node converter against the native one (files, reports, exit codes), then the page in headless
+# Chromium (tests/web, packages chromium and npm's puppeteer-core as locked there).
+test-web: web build
+	VDIB_NODE_BMP2RLE="$(CURDIR)/$(WEB_BUILD)/bmp2rle.cjs" $(BUILD)/bin/app_tests --gtest_filter='Parity.*'
+	cd tests/web && node PageTest.js "$(CURDIR)/$(WEB_BUILD)" "$(CURDIR)/$(BUILD)/bin/bmp2rle"
 
 clean:
 	rm -rf $(BUILD)
