@@ -3,10 +3,19 @@
 // the POSIX side's own, which compile and work here as they are.
 //
 // There are no signals: nothing interrupts a run that could be caught, so no interrupt handler is
-// installed, and a fault is a trap of the WebAssembly machine, which ends the run in the host
-// without reaching this code (no run-time error line). There are no loaded images either: the
-// module is one image, and a code address is its offset in the binary (the reports' addresses
-// are taken from the host's stack trace, see Compiler.h).
+// installed. A fault is a trap of the WebAssembly machine, or the host's stack running out; it
+// unwinds the module's frames as a host exception. Under Node that exception ends up uncaught,
+// and a listener put ahead of the host's own turns it into the run-time error that the fault
+// gives natively:
+//   integer division by zero or overflow -> 200
+//   memory access outside the module's memory -> 216
+//   the host's call stack exhausted -> 202
+// Other traps (abort, an unreachable instruction) are left to the host, which reports them and
+// ends with its own code. An access through a null pointer does not trap: address 0 is ordinary
+// memory here. In a browser's worker nothing listens; the page sees the exception.
+//
+// There are no loaded images either: the module is one image, and a code address is its offset in
+// the binary (taken from the host's stack trace, see Compiler.h).
 #include <emscripten.h>
 #include <unistd.h>
 
@@ -69,6 +78,36 @@ EM_JS(void, NameStandardStreams, (), {
     }
 });
 
+TFaultHandler OnFault = nullptr;
+
+EM_JS(void, ListenForFaults, (), {
+    if (typeof process !== "object" || !process.prependListener) return;
+    process.prependListener("uncaughtException", function(error) {
+        var text = String(error && error.message);
+        var code = 0;
+        if (error instanceof WebAssembly.RuntimeError) {
+            if (text.indexOf("by zero") >= 0 || text.indexOf("integer overflow") >= 0) code = 200;
+            else if (text.indexOf("out of bounds") >= 0) code = 216;
+        } else if (error instanceof RangeError && text.indexOf("call stack") >= 0) {
+            code = 202;
+        }
+        if (code == 0) return;
+        var frames = String(error.stack).split(String.fromCharCode(10));
+        var address = 0;
+        for (var i = 0; i < frames.length && address == 0; ++i) {
+            var at = frames[i].indexOf("wasm-function[");
+            var offset = at < 0 ? -1 : frames[i].indexOf(":0x", at);
+            if (offset >= 0) address = parseInt(frames[i].substring(offset + 1), 16);
+        }
+        // The exit inside unwinds as an exception of the host's, which may not leave a listener.
+        try {
+            _vdib_web_fault(code, address);
+        } catch (exit) {
+        }
+        process.exit(code);
+    });
+});
+
 const char* BaseName(const char* path) {
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
@@ -102,8 +141,10 @@ const char* NextCharacter(const char* position) noexcept { return *position == '
 // Built without threads: the encoders work on the calling thread.
 unsigned UsableProcessorCount() noexcept { return 1; }
 
-// Traps are not delivered to the program (see above).
-void InstallFaultHandlers(TFaultHandler) {}
+void InstallFaultHandlers(TFaultHandler onFault) {
+    OnFault = onFault;
+    ListenForFaults();
+}
 
 uint32_t ImageOffset(const void* address) noexcept {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(address));
@@ -113,3 +154,10 @@ uint32_t ImageOffset(const void* address) noexcept {
 std::string ImageName(const void*) { return BaseName(ModuleFileName().c_str()); }
 
 }  // namespace vdib::os
+
+// Called by the listener above with the run-time error's code and the offset of the trapping
+// instruction (0 when the host's stack overflowed in its own code). Ends the process.
+extern "C" EMSCRIPTEN_KEEPALIVE void vdib_web_fault(int code, uintptr_t address) {
+    if (vdib::os::OnFault != nullptr) vdib::os::OnFault(code, reinterpret_cast<const void*>(address));
+    vdib::os::ExitProcess(code);
+}
