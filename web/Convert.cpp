@@ -4,8 +4,9 @@
 //
 // The worker script reads the results from a record in the module's memory, every field 4 bytes
 // wide, in the order of TConversion.
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>

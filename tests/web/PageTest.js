@@ -115,7 +115,18 @@ async function run(scratch) {
       fs.copyFileSync(path.join(root, source), path.join(folder, name));
       return { file: path.join(folder, name), expect };
     });
+    // Every text the busy indicator shows, as it changes.
+    await page.evaluate(() => {
+      const status = document.getElementById("status");
+      window.statusTexts = [];
+      new MutationObserver(() => window.statusTexts.push(status.textContent))
+        .observe(status, { childList: true, characterData: true, subtree: true });
+    });
     const namedItems = await convertInPage(page, named.map((entry) => entry.file));
+    const statusTexts = await page.evaluate(() => window.statusTexts);
+    for (const item of namedItems) {
+      check(`${item.name}: busy indicator`, () => assert.ok(statusTexts.some((text) => text.startsWith(`Converting ${item.name}…`))));
+    }
     named.forEach((entry, i) => {
       const item = namedItems[i];
       const refused = entry.expect.includes(": ");
