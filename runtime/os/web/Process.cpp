@@ -26,28 +26,6 @@
 #include "../Process.h"
 #include "../posix/Interrupts.h"
 
-namespace vdib::os {
-
-namespace {
-
-constexpr std::size_t MaxNameLength = 260;
-
-// The script that holds the module: under Node the one `node` was given, in a worker the worker's
-// own address; the module's name is its last path component.
-EM_JS(int, HostScriptName, (char* to, int room), {
-    var name = "";
-    if (typeof process === "object" && process.argv && process.argv.length > 1) {
-        name = process.argv[1];
-    } else if (typeof location === "object" && location.pathname) {
-        name = decodeURIComponent(location.pathname);
-    }
-    return stringToUTF8(name, to, room);
-});
-
-}  // namespace
-
-}  // namespace vdib::os
-
 // The frames of a trace read "... wasm-function[index]:0xOFFSET ..." for WebAssembly code and
 // name a script otherwise. The first WebAssembly frame is the function that asks; the next one is
 // its caller, at the call. 0 when the trace holds no such frame (too deep, another host).
@@ -66,6 +44,20 @@ namespace vdib::os {
 
 namespace {
 
+constexpr std::size_t MaxNameLength = 260;
+
+// The script that holds the module: under Node the one `node` was given, in a worker the worker's
+// own address; the module's name is its last path component.
+EM_JS(int, HostScriptName, (char* to, int room), {
+    var name = "";
+    if (typeof process === "object" && process.argv && process.argv.length > 1) {
+        name = process.argv[1];
+    } else if (typeof location === "object" && location.pathname) {
+        name = decodeURIComponent(location.pathname);
+    }
+    return stringToUTF8(name, to, room);
+});
+
 // Under Node with the real file system, the host opens standard input, output and error without
 // a name, so that fstat cannot tell what they are (a file, a pipe, a terminal) and fails; they are
 // given the names under which the system shows each process its own. In a browser they are the
@@ -78,6 +70,7 @@ EM_JS(void, NameStandardStreams, (), {
     }
 });
 
+// The frame's report of a fault; the listener below hands it the faults of the host (see above).
 TFaultHandler OnFault = nullptr;
 
 EM_JS(void, ListenForFaults, (), {
