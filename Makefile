@@ -13,7 +13,11 @@ CMAKE_FLAGS ?=
 WINDOWS_BUILD ?= build-win
 WINDOWS32_BUILD ?= build-win32
 
-.PHONY: all build run test test-sanitize test-threads fuzz windows test-windows clean
+WEB_BUILD ?= build-web
+# Debian's Emscripten finds its JavaScript optimiser's parser (node-acorn) only through NODE_PATH.
+WEB_ENV = NODE_PATH=/usr/share/nodejs
+
+.PHONY: all build run test test-sanitize test-threads fuzz windows test-windows web test-web clean
 
 all: build
 
@@ -75,6 +79,20 @@ test-windows: windows build
 	  echo "*** 32-bit Windows programs do not run here (wine32 missing, or a kernel without 32-bit code):"; \
 	  echo "*** $(WINDOWS32_BUILD) is built, its tests are not run"; \
 	fi
+
+# The converter in WebAssembly with Emscripten (emcmake; packages emscripten and node-acorn): the web
+# page in build-web/ (index.html, page.js, and the worker's bmp2rle.js and bmp2rle.wasm) and the
+# converter for Node, build-web/bmp2rle.cjs.
+web:
+	$(WEB_ENV) emcmake cmake -S . -B $(WEB_BUILD) -DVDIB_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
+	  "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" $(CMAKE_FLAGS)
+	$(WEB_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
+
+# The Node converter against the native one (files, reports, exit codes), then the page in headless
+# Chromium (tests/web, packages chromium and npm's puppeteer-core as locked there).
+test-web: web build
+	VDIB_NODE_BMP2RLE="$(CURDIR)/$(WEB_BUILD)/bmp2rle.cjs" $(BUILD)/bin/app_tests --gtest_filter='Parity.*'
+	cd tests/web && node PageTest.js "$(CURDIR)/$(WEB_BUILD)" "$(CURDIR)/$(BUILD)/bin/bmp2rle"
 
 clean:
 	rm -rf $(BUILD)

@@ -140,7 +140,7 @@ void FatalRunError(int code) {
     Terminate();
 }
 
-void ReportException(const Exception& e) {
+std::string ExceptionReport(const Exception& e) {
     const std::string& message = e.Message();
     const char* period = !message.empty() && message.back() != '.' ? "." : "";
     // The message joins as it is held (its bytes unconverted, zero bytes included).
@@ -151,7 +151,11 @@ void ReportException(const Exception& e) {
     report += "\r\n";
     if (report.size() > ReportBufferSize) report.resize(ReportBufferSize);
     report += "\r\n";
+    return report;
+}
 
+void ReportException(const Exception& e) {
+    const std::string report = ExceptionReport(e);
     FlushOutput();
     // The I/O check here only clears the pending result: raising from inside the report would
     // lose the report, and the report itself goes to the same place.

@@ -48,6 +48,10 @@ extern int32_t ExitCode;
 
 // Writes the report of `e` on standard output (pending console text first).
 void ReportException(const Exception& e);
+// The report as ReportException writes it: "Exception <class> in module <name> at <offset>.",
+// the message with a period added where it has none, cut to 1024 bytes, and an empty line; CR LF
+// line ends.
+std::string ExceptionReport(const Exception& e);
 
 // The arguments the process was started with (argv), kept by RunProgram.
 const std::vector<std::string>& ProcessArguments();

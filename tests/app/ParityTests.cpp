@@ -1,7 +1,8 @@
-// The converter built for Windows against the converter built here: the same inputs and
+// The converter built for another platform against the converter built here: the same inputs and
 // arguments must give the same exit code, the same report (the module's name and offset aside)
-// and the same files, byte for byte. Runs when VDIB_WINDOWS_BMP2RLE names the Windows build's
-// bmp2rle.exe (make test-windows does), through Wine.
+// and the same files, byte for byte. The Windows build runs when VDIB_WINDOWS_BMP2RLE names its
+// bmp2rle.exe (make test-windows does), through Wine; the WebAssembly build when
+// VDIB_NODE_BMP2RLE names its bmp2rle.cjs (make test-web does), through Node.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -20,23 +21,30 @@ struct TOutcome {
     std::vector<std::pair<std::string, std::string>> Files;  // name and contents, sorted by name
 };
 
+// How a converter is started: a program, and the arguments that go before the converter's own.
+struct TConverter {
+    std::string Program;
+    std::vector<std::string> Prefix;
+    bool UnderWine = false;
+};
+
 // Runs of the Windows converter that Wine failed to start and were run again.
 int WineRetries = 0;
 
 // Runs one converter in a fresh folder holding `input` as `inputName` (none when empty). The
 // converter reports every failure on standard output, so a run under Wine that fails without a
 // word is Wine's own failure to start it (seen once in some 1,700 runs), and is run again.
-TOutcome Convert(const std::string& program, const std::vector<std::string>& prefix, const std::string& input,
-                 const std::string& inputName, const std::vector<std::string>& arguments) {
+TOutcome Convert(const TConverter& converter, const std::string& input, const std::string& inputName,
+                 const std::vector<std::string>& arguments) {
     TempDir directory;
     if (!input.empty()) WriteWhole(directory / inputName, input);
-    std::vector<std::string> all = prefix;
+    std::vector<std::string> all = converter.Prefix;
     all.insert(all.end(), arguments.begin(), arguments.end());
-    TChildResult result = RunChild(program, all, directory.Path);
-    for (int retry = 0; retry < 2 && !prefix.empty() && result.ExitCode != 0 && result.Out.empty(); ++retry) {
+    TChildResult result = RunChild(converter.Program, all, directory.Path);
+    for (int retry = 0; retry < 2 && converter.UnderWine && result.ExitCode != 0 && result.Out.empty(); ++retry) {
         ++WineRetries;
         std::printf("[ wine     ] run again after exit %d, stderr: %s\n", result.ExitCode, result.Err.c_str());
-        result = RunChild(program, all, directory.Path);
+        result = RunChild(converter.Program, all, directory.Path);
     }
     TOutcome outcome{result.ExitCode,
                      std::regex_replace(result.Out, std::regex("in module [^ ]+ at [0-9A-F]{8}"), "in module - at -"),
@@ -48,11 +56,11 @@ TOutcome Convert(const std::string& program, const std::vector<std::string>& pre
     return outcome;
 }
 
-void ExpectSameOutcome(const std::string& input, const std::vector<std::string>& arguments, const std::string& windows,
+void ExpectSameOutcome(const std::string& input, const std::vector<std::string>& arguments, const TConverter& other,
                        const std::string& inputName = "in.bmp") {
-    const TOutcome here = Convert(BMP2RLE_PATH, {}, input, inputName, arguments);
-    const TOutcome there = Convert(WINE_RUN_PATH, {windows}, input, inputName, arguments);
-    EXPECT_EQ(there.ExitCode, here.ExitCode) << "stderr under Wine: " << there.Err;
+    const TOutcome here = Convert({BMP2RLE_PATH, {}}, input, inputName, arguments);
+    const TOutcome there = Convert(other, input, inputName, arguments);
+    EXPECT_EQ(there.ExitCode, here.ExitCode) << "stderr of the other converter: " << there.Err;
     EXPECT_EQ(there.Out, here.Out);
     ASSERT_EQ(there.Files.size(), here.Files.size());
     for (std::size_t i = 0; i < here.Files.size(); ++i) {
@@ -61,10 +69,7 @@ void ExpectSameOutcome(const std::string& input, const std::vector<std::string>&
     }
 }
 
-TEST(Parity, BothConvertersGiveTheSameReportsAndFiles) {
-    const char* windows = std::getenv("VDIB_WINDOWS_BMP2RLE");
-    if (windows == nullptr) GTEST_SKIP() << "VDIB_WINDOWS_BMP2RLE names no Windows build (make test-windows)";
-
+void ExpectSameOutcomes(const TConverter& other) {
     // The argument cases of the converter's own tests, on one picture.
     const std::string sample = ReadWhole(fs::path(EXAMPLES_DIR) / "sample8.bmp");
     const std::vector<std::vector<std::string>> argumentCases = {
@@ -72,14 +77,14 @@ TEST(Parity, BothConvertersGiveTheSameReportsAndFiles) {
         {"missing.bmp"}, {"in.bmp", "missing/out.bmp"}, {"in.bmp", "out.bmp", "third"}};
     for (const auto& arguments : argumentCases) {
         SCOPED_TRACE(testing::PrintToString(arguments));
-        ExpectSameOutcome(sample, arguments, windows);
+        ExpectSameOutcome(sample, arguments, other);
     }
     // Names beyond ASCII, the input's and the output's, given and made from the input's.
     const std::vector<std::vector<std::string>> nameCases = {
         {"ロゴ.bmp"}, {"café.bmp"}, {"🎨.bmp"}, {"ロゴ.bmp", "出力 ファイル.bmp"}, {"ないです.bmp"}};
     for (const auto& arguments : nameCases) {
         SCOPED_TRACE(testing::PrintToString(arguments));
-        ExpectSameOutcome(sample, arguments, windows, arguments[0] == "ないです.bmp" ? "in.bmp" : arguments[0]);
+        ExpectSameOutcome(sample, arguments, other, arguments[0] == "ないです.bmp" ? "in.bmp" : arguments[0]);
     }
 
     // Every picture of the project's corpus and, where it is at hand, of the shared one.
@@ -89,13 +94,26 @@ TEST(Parity, BothConvertersGiveTheSameReportsAndFiles) {
         for (const auto& entry : fs::recursive_directory_iterator(folder)) {
             if (!entry.is_regular_file() || entry.path().extension() != ".bmp") continue;
             SCOPED_TRACE(entry.path().string());
-            ExpectSameOutcome(ReadWhole(entry.path()), {"in.bmp", "out.bmp"}, windows);
+            ExpectSameOutcome(ReadWhole(entry.path()), {"in.bmp", "out.bmp"}, other);
             ++pictures;
         }
     }
     std::printf("[ measured ] %d pictures and %zu argument cases compared, %d runs started again under Wine\n",
                 pictures, argumentCases.size() + nameCases.size(), WineRetries);
     EXPECT_GE(pictures, 60);
+}
+
+TEST(Parity, WindowsConverterGivesTheSameReportsAndFiles) {
+    const char* windows = std::getenv("VDIB_WINDOWS_BMP2RLE");
+    if (windows == nullptr) GTEST_SKIP() << "VDIB_WINDOWS_BMP2RLE names no Windows build (make test-windows)";
+    ExpectSameOutcomes({WINE_RUN_PATH, {windows}, true});
+}
+
+// Node is found on the PATH, as a user of the script starts it.
+TEST(Parity, NodeConverterGivesTheSameReportsAndFiles) {
+    const char* script = std::getenv("VDIB_NODE_BMP2RLE");
+    if (script == nullptr) GTEST_SKIP() << "VDIB_NODE_BMP2RLE names no WebAssembly build (make test-web)";
+    ExpectSameOutcomes({"/usr/bin/env", {"node", script}});
 }
 
 }  // namespace
