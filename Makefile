@@ -92,7 +92,8 @@ web:
 # Chromium (tests/web, packages chromium and npm's puppeteer-core as locked there).
 test-web: web build
 	VDIB_NODE_BMP2RLE="$(CURDIR)/$(WEB_BUILD)/bmp2rle.cjs" $(BUILD)/bin/app_tests --gtest_filter='Parity.*'
-	cd tests/web && node PageTest.js "$(CURDIR)/$(WEB_BUILD)" "$(CURDIR)/$(BUILD)/bin/bmp2rle"
+	cd tests/web && { [ -d node_modules/puppeteer-core ] || npm ci --no-audit --no-fund; } && \
+	  node PageTest.js "$(CURDIR)/$(WEB_BUILD)" "$(CURDIR)/$(BUILD)/bin/bmp2rle"
 
 clean:
 	rm -rf $(BUILD)
