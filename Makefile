@@ -89,11 +89,11 @@ web:
 	$(WEB_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
 
 # The Node converter against the native one (files, reports, exit codes), then the page in headless
-# Chromium (tests/web, packages chromium and npm's puppeteer-core as locked there).
+# Chromium (tests/web, with Debian's chromium and npm's puppeteer-core as package-lock.json pins it).
 test-web: web build
 	VDIB_NODE_BMP2RLE="$(CURDIR)/$(WEB_BUILD)/bmp2rle.cjs" $(BUILD)/bin/app_tests --gtest_filter='Parity.*'
-	cd tests/web && { [ -d node_modules/puppeteer-core ] || npm ci --no-audit --no-fund; } && \
-	  node PageTest.js "$(CURDIR)/$(WEB_BUILD)" "$(CURDIR)/$(BUILD)/bin/bmp2rle"
+	[ -d node_modules/puppeteer-core ] || npm ci --no-audit --no-fund
+	node tests/web/PageTest.js "$(CURDIR)/$(WEB_BUILD)" "$(CURDIR)/$(BUILD)/bin/bmp2rle"
 
 clean:
 	rm -rf $(BUILD)

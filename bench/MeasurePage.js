@@ -1,6 +1,6 @@
 // Times conversions in the web page, in headless Chromium (a measurement, not a test):
 //
-//   node MeasurePage.js BUILD_WEB_FOLDER FILE.bmp [ROUNDS]
+//   node bench/MeasurePage.js BUILD_WEB_FOLDER FILE.bmp [ROUNDS]
 //
 // Prints, for each round, the conversion time the page shows (the worker's call into the module:
 // read, encode, write, all in memory) and the time from handing the file to the page until its
@@ -10,7 +10,7 @@
 const fs = require("fs");
 const os = require("os");
 const path = require("path");
-const { serve, openPage } = require("./Browser");
+const { serve, openPage } = require("../tests/web/Browser");
 
 async function main() {
   const [buildFolder, file] = process.argv.slice(2, 4).map((name) => path.resolve(name));
