@@ -1,6 +1,6 @@
 # Installs the built tree into a scratch prefix, builds the example program of examples/library
 # as another project would (find_package against that prefix), runs it on a sample and checks
-# what it printed (the "dib" registration among it) and wrote; builds the programs of
+# what it printed (the "dib" registration among it) and wrote; builds the program of
 # tests/package/embedding the same way.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSCRATCH=... -DCXX=... [-DCXX_FLAGS=...] -P InstallAndExample.cmake
@@ -39,7 +39,7 @@ endif()
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/library -B ${SCRATCH}/example -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Debug)
 run(${CMAKE_COMMAND} --build ${SCRATCH}/example)
-# The programs of the other Package tests, built alike.
+# The program of the other Package tests, built alike.
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/package/embedding -B ${SCRATCH}/embedding -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Debug)
 run(${CMAKE_COMMAND} --build ${SCRATCH}/embedding)
