@@ -43,14 +43,7 @@ TEST(DIBImage, GeometryFollowsTheRowRuleWithinThe32BitLimits) {
 
 TEST(DIBImage, BlankImagesEachRowOfTheTable) {
     for (const auto& row : ReadTable("blank.tsv", 5)) {  // case, format, width, height, image
-        TDIBFormat f;
-        std::istringstream words(row[1]);
-        words >> f.BitCount;
-        for (std::string word; words >> word;) {
-            if (word == "top-down" || word == "compressed") (word == "top-down" ? f.TopDown : f.Compressed) = true;
-            else (f.RedMask == 0 ? f.RedMask : f.GreenMask == 0 ? f.GreenMask : f.BlueMask) = std::stoul(word, nullptr, 16);
-        }
-        const std::unique_ptr<TDIBitmapImage> i(TDIBitmapImage::CreateBlank(f, std::stoi(row[2]), std::stoi(row[3])));
+        const std::unique_ptr<TDIBitmapImage> i(TDIBitmapImage::CreateBlank(FormatOf(row[1]), std::stoi(row[2]), std::stoi(row[3])));
         const BITMAPINFOHEADER& h = i->Info();
         const std::string block = i->Bits == nullptr && i->MappingHandle == 0 ? "no block" : "block " + ToHex(i->Bits, h.biSizeImage);
         EXPECT_EQ(Format("code %u, size %u, colours %u, %s, %s, biHeight %d, first row at +%d, step %d, %s, table ", h.biCompression,

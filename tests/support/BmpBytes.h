@@ -46,6 +46,19 @@ inline std::string ToHex(const uint8_t* bytes, std::size_t count) {
 }
 inline std::string ToHex(const Bytes& bytes) { return ToHex(bytes.data(), bytes.size()); }
 
+// A pixel format as the tables give it: the bit count, then "top-down", "compressed" and the red,
+// green and blue masks in hex, such as "16 F800 07E0 001F" or "8 top-down".
+inline TDIBFormat FormatOf(const std::string& text) {
+    TDIBFormat f;
+    std::istringstream words(text);
+    words >> f.BitCount;
+    for (std::string word; words >> word;) {
+        if (word == "top-down" || word == "compressed") (word == "top-down" ? f.TopDown : f.Compressed) = true;
+        else (f.RedMask == 0 ? f.RedMask : f.GreenMask == 0 ? f.GreenMask : f.BlueMask) = std::stoul(word, nullptr, 16);
+    }
+    return f;
+}
+
 inline BITMAPINFOHEADER Header(int32_t width, int32_t height, uint16_t bits) { return {40, width, height, 1, bits, 0, 0, 0, 0, 0, 0}; }
 
 // What WriteToStream writes for the image, a BMP file or a packed DIB; it leaves the stream at the end.
