@@ -1,15 +1,6 @@
 // The BMP writer: what it writes for each kind of picture, and streams that refuse bytes or seeks.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <memory>
-
-#include <VDIBitmap/DIBImage.h>
 #include <VDIBitmap/RLE.h>
-#include <VDIBitmap/Streams.h>
 #include "support/BmpBytes.h"
-#include "support/Files.h"
-#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {

@@ -1,13 +1,5 @@
 // TDIBitmap's clipboard blocks and drawing, on small pictures of several pixel formats.
-#include <gtest/gtest.h>
-
-#include <cstring>
-
-#include <VDIBitmap/DIBitmap.h>
-#include <VDIBitmap/GlobalMemory.h>
 #include "support/BmpBytes.h"
-#include "support/Files.h"
-#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {

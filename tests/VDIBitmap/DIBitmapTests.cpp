@@ -1,14 +1,6 @@
 // TDIBitmap: compression, copy-on-write, resizing and notifications; the image store: its
 // geometry rule, blank images, row copies and palettes.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <memory>
-
-#include <VDIBitmap/DIBitmap.h>
 #include "support/BmpBytes.h"
-#include "support/Files.h"
-#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {

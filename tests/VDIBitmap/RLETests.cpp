@@ -1,14 +1,8 @@
 // RLE8 and RLE4: the sequences of tests/data/rle.tsv, the fast encoders against the per-unit
 // state machine on random rows, the same bytes from any number of encoding threads, and the
 // decoders' read-ahead.
-#include <gtest/gtest.h>
-
-#include <random>
-
 #include <VDIBitmap/RLE.h>
 #include "support/BmpBytes.h"
-#include "support/Files.h"
-#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {

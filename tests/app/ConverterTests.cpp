@@ -2,10 +2,6 @@
 // child process, its report and every file it leaves. A failure is reported at an address that
 // stays the same from run to run; no run holds more than 64 MiB, not even for a file that claims
 // gigabytes of pixels.
-#include <gtest/gtest.h>
-
-#include "support/BmpBytes.h"
-#include "support/Pictures.h"
 #include "support/Process.h"
 
 namespace vdib::test {

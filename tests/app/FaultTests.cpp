@@ -1,12 +1,6 @@
 // The converter, in a child process, when things go wrong around it: outputs that are pipes and
 // FIFOs, readers that leave, interrupting signals, and a size limit that stops writing as a full
 // disk does. (Devices as outputs: the SaveFile test.)
-#include <gtest/gtest.h>
-#include <signal.h>
-
-#include <cstring>
-
-#include "support/BmpBytes.h"
 #include "support/Process.h"
 
 namespace vdib::test {

@@ -1,8 +1,5 @@
 // The graphic framework: SaveFile's safe replacement of the target, the format registries, shared
 // images, change notification and content comparison.
-#include <gtest/gtest.h>
-
-#include <VDIBitmap/Graphics.h>
 #include "support/Process.h"
 
 namespace vdib::test {

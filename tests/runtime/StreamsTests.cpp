@@ -1,9 +1,4 @@
 // Streams: memory stream bounds, file stream failures, buffering, and output a device refuses.
-#include <gtest/gtest.h>
-
-#include <random>
-
-#include "support/Pictures.h"
 #include "support/Process.h"
 
 namespace vdib::test {

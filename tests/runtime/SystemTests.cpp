@@ -1,10 +1,6 @@
 // The process frame seen from outside: every exit of the probe, one row of tests/data/probes.tsv
 // each (exit code, standard output to the byte, order of clean-up and finalisations, addresses),
 // and an interrupt that comes while several threads save.
-#include <gtest/gtest.h>
-
-#include <regex>
-
 #include "support/Process.h"
 
 namespace vdib::test {

@@ -1,12 +1,11 @@
 // BMP files built byte by byte, hex text of bytes, and the tests' one stream.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <map>
 #include <optional>
 
-#include <VDIBitmap/DIBImage.h>
+#include "support/Files.h"
+#include "support/Pictures.h"
 
 namespace vdib::test {
 

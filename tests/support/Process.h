@@ -2,9 +2,7 @@
 // leaves behind, its exit and standard output as one line, and devices made in a test's folder.
 #pragma once
 
-#if defined(_WIN32)
-#include <VDIBitmap/Platform.h>  // <windows.h>, as the library includes it
-#else
+#if !defined(_WIN32)  // <windows.h> comes with the library's headers
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -15,18 +13,13 @@
 #endif
 
 #include <chrono>
-#include <regex>
 
-#include "support/Files.h"
+#include "support/BmpBytes.h"
 
 namespace vdib::test {
 
 // What the build's executables are called beyond their target names.
-#if defined(_WIN32)
-inline const std::string ExecutableSuffix = ".exe";
-#else
-inline const std::string ExecutableSuffix;
-#endif
+inline const std::string ExecutableSuffix = fs::path(BMP2RLE_PATH).extension().string();
 
 struct TChildResult {
     int ExitCode = -1;   // -1 when the child did not exit normally
