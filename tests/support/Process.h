@@ -36,36 +36,29 @@ inline TChildResult RunCommandLine(const std::string& commandLine, const fs::pat
     TempDir captures;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const auto capture = [&](const char* name) {
-        return ::CreateFileA((captures / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        return ::CreateFileA((captures / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     };
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
+    STARTUPINFOA startup{sizeof startup};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = capture("stdout");
-    startup.hStdError = capture("stderr");
+    startup.hStdOutput = capture("stdout"), startup.hStdError = capture("stderr");
     PROCESS_INFORMATION process{};
     std::string line = commandLine;
-    const std::string directory = workingDirectory.string();
-    const BOOL started = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
-                                          &startup, &process);
-    ::CloseHandle(startup.hStdOutput);
-    ::CloseHandle(startup.hStdError);
+    const BOOL started = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                          workingDirectory.string().c_str(), &startup, &process);
+    ::CloseHandle(startup.hStdOutput), ::CloseHandle(startup.hStdError);
     TChildResult result;
     if (!started) return result;
     ::WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     if (::GetExitCodeProcess(process.hProcess, &code)) result.ExitCode = static_cast<int>(code);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    result.Out = ReadWhole(captures / "stdout");
-    result.Err = ReadWhole(captures / "stderr");
+    ::CloseHandle(process.hThread), ::CloseHandle(process.hProcess);
+    result.Out = ReadWhole(captures / "stdout"), result.Err = ReadWhole(captures / "stderr");
     return result;
 }
 
-// Runs `program` with `arguments` in `workingDirectory`. Arguments with spaces are quoted; the
-// tests pass none that hold a double quote.
+// Runs `program` with `arguments` in `workingDirectory`, those with spaces quoted (none holds a
+// double quote).
 inline TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
                              const fs::path& workingDirectory) {
     std::string commandLine = "\"" + program + "\"";
