@@ -1,15 +1,14 @@
 // A program of another project on the installed library, in three modes:
-//   threads: eight threads use the library at once, each with graphics of its own, and hand
-//     pictures to one another shared (TakeContentFrom), which both sides then change; every
-//     output must be the bytes that one thread alone gets from the same input.
-//   exit: the library objects kept in globals below are used inside main and destroyed after it
-//     returns, after whatever the library made for them there; the program ends as any other.
-//   signals: a round of work leaves every signal's disposition and the signal mask as the
-//     program had them before the globals were made, checked once they are all destroyed.
+//   threads: eight threads use the library at once with graphics of their own, and hand pictures
+//     to one another shared (TakeContentFrom), which both sides then change; every output must be
+//     the bytes that one thread alone gets from the same input.
+//   exit: the library objects kept in globals are used in main and destroyed after it returns.
+//   signals: a round of work leaves every signal's disposition and the mask as they were.
 //
 //   Embedding mode scratch-dir rounds input.bmp...   exit 0, or 1 with a report
 #include <VDIBitmap/VDIBitmap.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -29,30 +28,27 @@ namespace {
 
 std::string Mode;
 
-// Every signal's disposition and the mask.
 struct TSignals {
-    struct sigaction Actions[NSIG];
-    sigset_t Mask;
+    struct sigaction Actions[NSIG]{};
+    sigset_t Mask{};
+    TSignals() {
+        for (int s = 1; s < NSIG; ++s) ::sigaction(s, nullptr, &Actions[s]);  // fails for the C library's own
+        ::pthread_sigmask(SIG_BLOCK, nullptr, &Mask);
+    }
 };
-TSignals Now() {
-    TSignals now{};
-    for (int s = 1; s < NSIG; ++s) ::sigaction(s, nullptr, &now.Actions[s]);  // fails for the C library's own
-    ::pthread_sigmask(SIG_BLOCK, nullptr, &now.Mask);
-    return now;
-}
 // Only the signals' own bits: the C library leaves the rest of a set it reports undefined.
 bool SameSet(const sigset_t& a, const sigset_t& b) {
     for (int s = 1; s < NSIG; ++s)
         if (sigismember(&a, s) != sigismember(&b, s)) return false;
     return true;
 }
-// Made before the other globals and destroyed after them: in mode signals, ends the program with
-// exit code 1 and a line per change when anything differs from how it found the signals.
+// Made before the other globals and destroyed after them, so that the library's start and end
+// count too: in mode signals, a change ends the program with a line for it and exit code 1.
 struct TSignalCheck {
-    const TSignals Before = Now();
+    const TSignals Before;
     ~TSignalCheck() {
         if (Mode != "signals") return;
-        const TSignals after = Now();
+        const TSignals after;
         int changes = SameSet(Before.Mask, after.Mask) ? 0 : std::printf("the signal mask changed\n");
         for (int s = 1; s < NSIG; ++s) {
             const struct sigaction &a = Before.Actions[s], &b = after.Actions[s];
@@ -67,10 +63,7 @@ struct TSignalCheck {
 struct TKept {
     HPALETTE Palette = 0;
     HGLOBAL Block = 0;
-    ~TKept() {
-        GlobalFree(Block);
-        if (Palette != 0) DeleteObject(Palette);
-    }
+    ~TKept() { GlobalFree(Block), Palette != 0 && DeleteObject(Palette); }
 };
 const TLibraryScope Library;
 TDIBitmap Picture;
@@ -79,23 +72,37 @@ TSurfaceCanvas Canvas(254, 128);
 TKept Kept;
 
 std::vector<std::string> Inputs, InputBytes;
+std::map<std::string, uint64_t> Reference;  // each input's steps, as one thread alone saw them
+std::atomic<int> Failures = 0;
+std::mutex SlotLock;
+std::unique_ptr<TDIBitmap> SlotPicture;  // a picture one thread left for the next to take
+size_t SlotInput = 0;
 
+void Fail(const std::string& what) {
+    if (++Failures <= 20) std::printf("%s\n", what.c_str());
+}
+
+std::string ReadFile(const std::string& name) {
+    std::ifstream in(name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 uint64_t Hash(const void* data, int64_t size) {
     uint64_t h = 14695981039346656037ull;
     for (int64_t i = 0; i < size; ++i) h = (h ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211ull;
     return h;
 }
+uint64_t Hash(TMemoryStream& stream) { return Hash(stream.BlockAddress(), stream.Size()); }
 uint64_t Saved(TDIBitmap& picture) {
     TMemoryStream out;
     picture.SaveStream(out);
-    return Hash(out.BlockAddress(), out.Size());
+    return Hash(out);
 }
 uint64_t Drawn(TDIBitmap& picture, int32_t width, int32_t height) {
     TSurfaceCanvas canvas(width, height);
     picture.PaintOn(canvas, {0, 0, width, height});
     TMemoryStream drawing;
     SaveSurfaceAsBMP(canvas.DeviceContext(), drawing);
-    return Hash(drawing.BlockAddress(), drawing.Size());
+    return Hash(drawing);
 }
 // Through the clipboard's block and palette, which are freed again.
 uint64_t Pasted(TDIBitmap& picture, TDIBitmap& into) {
@@ -109,37 +116,26 @@ uint64_t Pasted(TDIBitmap& picture, TDIBitmap& into) {
     return Saved(into);
 }
 
-// A picture one thread left for the next to take, and the input it came from.
-struct TSlot {
-    std::mutex Lock;
-    std::unique_ptr<TDIBitmap> Picture;
-    size_t Input = 0;
-};
-
-// Without a reference, keeps the first hash of each input's steps; with one, lists what differs.
+// Alone, notes the hash of each input's steps; otherwise reports those that differ.
 struct TWorker {
     std::string Folder;
-    TSlot& Slot;
-    const std::map<std::string, uint64_t>* Reference;
-    std::map<std::string, uint64_t> Hashes;
-    std::vector<std::string> Failures;
+    bool Alone;
 
     void Run(size_t first, int rounds) {
         std::filesystem::create_directories(Folder);
         try {
             for (int round = 0; round < rounds; ++round) Round((first + static_cast<size_t>(round)) % Inputs.size());
         } catch (const Exception& e) {
-            Failures.push_back(std::string(e.ClassName()) + ": " + e.Message());
+            Fail(Folder + ": " + e.ClassName() + ": " + e.Message());
         } catch (const std::exception& e) {
-            Failures.push_back(e.what());
+            Fail(Folder + ": " + e.what());
         }
     }
 
     void Note(size_t input, const char* step, uint64_t hash) {
         const std::string key = Inputs[input] + ": " + step;
-        if (Reference == nullptr) Hashes.emplace(key, hash);
-        else if (const auto found = Reference->find(key); found == Reference->end() || found->second != hash)
-            Failures.push_back(key + " differs");
+        if (Alone) Reference.emplace(key, hash);
+        else if (const auto found = Reference.find(key); found == Reference.end() || found->second != hash) Fail(Folder + ": " + key + " differs");
     }
 
     void Round(size_t input) {
@@ -150,14 +146,13 @@ struct TWorker {
         bytes.Seek(0, soBeginning);
         streamed.LoadStream(bytes);
         Note(input, "as loaded", Saved(streamed));
-
         auto picture = std::make_unique<TDIBitmap>();
         picture->TakeContentFrom(&loaded);
         size_t taken = input;
         {
-            const std::lock_guard<std::mutex> hold(Slot.Lock);
-            std::swap(Slot.Picture, picture);
-            std::swap(Slot.Input, taken);
+            const std::lock_guard<std::mutex> hold(SlotLock);
+            std::swap(SlotPicture, picture);
+            std::swap(SlotInput, taken);
         }
         Change(input, loaded);
         if (picture) Change(taken, *picture);
@@ -179,33 +174,19 @@ struct TWorker {
         Note(input, "resized", Saved(picture));
         picture.SetCompressed(true);
         picture.SaveFile(Folder + "/compressed.bmp");
-        std::ifstream in(Folder + "/compressed.bmp", std::ios::binary);
-        const std::string file{std::istreambuf_iterator<char>(in), {}};
+        const std::string file = ReadFile(Folder + "/compressed.bmp");
         Note(input, "compressed", Hash(file.data(), static_cast<int64_t>(file.size())));
     }
 };
 
 int Threads(const std::string& scratch, int rounds) {
-    // Once round the inputs and one more, so that each is handed over once.
-    TSlot alone, shared;
-    TWorker reference{scratch + "/alone", alone, nullptr, {}, {}};
-    reference.Run(0, static_cast<int>(Inputs.size()) + 1);
-    for (const auto& failure : reference.Failures) std::printf("one thread alone: %s\n", failure.c_str());
-    if (!reference.Failures.empty()) return 1;
-    std::vector<std::unique_ptr<TWorker>> workers;
+    TWorker{scratch + "/alone", true}.Run(0, static_cast<int>(Inputs.size()) + 1);  // each input handed over once
+    if (Failures != 0) return 1;
     std::vector<std::thread> threads;
-    for (size_t t = 0; t < 8; ++t) {
-        workers.push_back(std::make_unique<TWorker>(TWorker{scratch + "/" + std::to_string(t), shared, &reference.Hashes, {}, {}}));
-        threads.emplace_back(&TWorker::Run, workers.back().get(), t, rounds);
-    }
-    size_t failures = 0;
-    for (size_t t = 0; t < threads.size(); ++t) {
-        threads[t].join();
-        for (const auto& failure : workers[t]->Failures)
-            if (++failures <= 20) std::printf("thread %zu: %s\n", t, failure.c_str());
-    }
-    std::printf("8 threads x %d rounds: %zu outputs differ from one thread's or failed\n", rounds, failures);
-    return failures == 0 ? 0 : 1;
+    for (size_t t = 0; t < 8; ++t) threads.emplace_back([=] { TWorker{scratch + "/" + std::to_string(t), false}.Run(t, rounds); });
+    for (std::thread& thread : threads) thread.join();
+    std::printf("8 threads x %d rounds: %d outputs differ from one thread's or failed\n", rounds, Failures.load());
+    return Failures == 0 ? 0 : 1;
 }
 
 // The globals at work: loaded, saved, drawn, put on the clipboard and kept, compressed.
@@ -221,8 +202,8 @@ void Exit(const std::string& scratch) {
     Picture.SaveFile(scratch + "/rle.bmp");
 }
 
-// A picture of several MiB made from the input, saved, loaded back from the file, compressed,
-// saved, drawn and taken through the clipboard, inside a scope of its own.
+// A picture of several MiB made from the input, saved, loaded back, compressed, saved, drawn and
+// taken through the clipboard, in a library scope of its own.
 void Signals(const std::string& scratch) {
     const TLibraryScope library;
     TDIBitmap picture;
@@ -239,17 +220,10 @@ void Signals(const std::string& scratch) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 5) {
-        std::fprintf(stderr, "usage: %s threads|exit|signals scratch-dir rounds input.bmp...\n", argv[0]);
-        return 2;
-    }
+    if (argc < 5) return std::fprintf(stderr, "usage: %s threads|exit|signals scratch-dir rounds input.bmp...\n", argv[0]), 2;
     Mode = argv[1];
     const std::string scratch = argv[2];
-    for (int i = 4; i < argc; ++i) {
-        Inputs.push_back(argv[i]);
-        std::ifstream in(argv[i], std::ios::binary);
-        InputBytes.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    for (int i = 4; i < argc; ++i) Inputs.push_back(argv[i]), InputBytes.push_back(ReadFile(argv[i]));
     std::filesystem::create_directories(scratch);
     try {
         if (Mode == "threads") return Threads(scratch, std::stoi(argv[3]));
