@@ -36,10 +36,9 @@ TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBack) {
         ASSERT_EQ(GlobalSize(data), size);
         EXPECT_EQ(ToHex(static_cast<const uint8_t*>(GlobalLock(data)), size), ToHex(expected));
         GlobalUnlock(data);
-        EXPECT_TRUE(palette == 0 || palette != graphic.QueryPalette());  // a copy, not the picture's own
-        uint16_t entries = 0;
-        EXPECT_EQ(palette == 0 || GetObjectA(palette, sizeof entries, &entries) == 2, true);
-        EXPECT_EQ(entries, graphic.ImageRef().ColorCount());  // 0 entries: no palette at all
+        uint16_t entries = 0;  // 0 entries: no palette at all; else a copy, not the picture's own
+        EXPECT_TRUE(palette == 0 || (palette != graphic.QueryPalette() && GetObjectA(palette, sizeof entries, &entries) == 2));
+        EXPECT_EQ(entries, graphic.ImageRef().ColorCount());
         if (loadsBack) {
             copy.LoadClipboardBlock(format, data, palette);
             EXPECT_EQ(Written(copy.ImageRef(), false), expected);
@@ -56,15 +55,11 @@ TEST(Clipboard, RoundTripThroughTheClipboard) {
     HGLOBAL data = 0;
     HPALETTE palette = 0;
     graphic.SaveClipboardBlock(format, data, palette);
-    ASSERT_TRUE(OpenClipboard(nullptr));
-    EmptyClipboard();
+    ASSERT_TRUE(OpenClipboard(nullptr) && EmptyClipboard());
     EXPECT_EQ(SetClipboardData(format, data), data);
-    CloseClipboard();
-    ASSERT_TRUE(OpenClipboard(nullptr));
+    ASSERT_TRUE(CloseClipboard() && OpenClipboard(nullptr));
     copy.LoadClipboardBlock(CF_DIB, static_cast<HGLOBAL>(GetClipboardData(CF_DIB)), 0);
-    EmptyClipboard();
-    CloseClipboard();
-    DeleteObject(palette);
+    EXPECT_TRUE(EmptyClipboard() && CloseClipboard() && DeleteObject(palette));
     EXPECT_EQ(Written(copy.ImageRef(), false), Written(graphic.ImageRef(), false));
 }
 
