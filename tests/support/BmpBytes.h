@@ -122,6 +122,8 @@ inline Bytes BmpFile(const std::string& changes) {
     return file;
 }
 
+inline void WriteWhole(const fs::path& name, const Bytes& bytes) { WriteWhole(name, std::string(bytes.begin(), bytes.end())); }
+
 // A memory stream holding `bytes`, at 0, that takes at most Room more bytes and hands out at most
 // MaxRead bytes a read (-1: any number); its seeks can fail (-1, nothing moves) as on a pipe, or
 // all but the question for the position.
