@@ -38,8 +38,8 @@ inline TChildResult RunCommandLine(const std::string& commandLine, const fs::pat
     const auto capture = [&](const char* name) {
         return ::CreateFileA((captures / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     };
-    STARTUPINFOA startup{sizeof startup};
-    startup.dwFlags = STARTF_USESTDHANDLES;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup, startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = capture("stdout"), startup.hStdError = capture("stderr");
     PROCESS_INFORMATION process{};
