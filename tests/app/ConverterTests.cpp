@@ -30,8 +30,7 @@ TEST(Converter, EachRowOfTheTable) {
         for (std::string argument; split >> argument;) arguments.push_back(argument == "\"\"" ? "" : Unescape(argument));
         std::string input;
         if (row[1] != "-") {  // under the first name, as empty arguments do not count
-            const Bytes file = BmpFile(row[1]);
-            input.assign(file.begin(), file.end());
+            input = ToString(BmpFile(row[1]));
             const fs::path name = dir.Path / *std::find_if(arguments.begin(), arguments.end(), [](auto& a) { return !a.empty(); });
             fs::create_directories(name.parent_path());
             WriteWhole(name, input);

@@ -122,7 +122,8 @@ inline Bytes BmpFile(const std::string& changes) {
     return file;
 }
 
-inline void WriteWhole(const fs::path& name, const Bytes& bytes) { WriteWhole(name, std::string(bytes.begin(), bytes.end())); }
+inline std::string ToString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline void WriteWhole(const fs::path& name, const Bytes& bytes) { WriteWhole(name, ToString(bytes)); }
 
 // A memory stream holding `bytes`, at 0, that takes at most Room more bytes and hands out at most
 // MaxRead bytes a read (-1: any number); its seeks can fail (-1, nothing moves) as on a pipe, or
