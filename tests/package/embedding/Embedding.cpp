@@ -1,7 +1,7 @@
 // A program of another project on the installed library, in three modes:
 //   threads: eight threads use the library at once with graphics of their own, and hand pictures
 //     to one another shared (TakeContentFrom), which both sides then change; every output must be
-//     the bytes that one thread alone gets from the same input.
+//     the bytes that one thread alone gets from the same input. All take content out of one.
 //   exit: the library objects kept in globals are used in main and destroyed after it returns.
 //   signals: a round of work leaves every signal's disposition and the mask as they were.
 //
@@ -77,6 +77,7 @@ std::atomic<int> Failures = 0;
 std::mutex SlotLock;
 std::unique_ptr<TDIBitmap> SlotPicture;  // a picture one thread left for the next to take
 size_t SlotInput = 0;
+TDIBitmap Common;  // read by every thread at once: its image gains and loses holders from all
 
 void Fail(const std::string& what) {
     if (++Failures <= 20) std::printf("%s\n", what.c_str());
@@ -139,6 +140,7 @@ struct TWorker {
     }
 
     void Round(size_t input) {
+        for (int i = 0; i < 100; ++i) TDIBitmap().TakeContentFrom(&Common);
         TDIBitmap loaded, streamed;
         loaded.LoadFile(Inputs[input]);
         TMemoryStream bytes;
@@ -182,9 +184,11 @@ struct TWorker {
 int Threads(const std::string& scratch, int rounds) {
     TWorker{scratch + "/alone", true}.Run(0, static_cast<int>(Inputs.size()) + 1);  // each input handed over once
     if (Failures != 0) return 1;
+    Common.LoadFile(Inputs[0]);
     std::vector<std::thread> threads;
     for (size_t t = 0; t < 8; ++t) threads.emplace_back([=] { TWorker{scratch + "/" + std::to_string(t), false}.Run(t, rounds); });
     for (std::thread& thread : threads) thread.join();
+    if (const int32_t holders = Common.ImageRef().HolderCount; holders != 1) Fail(Format("the common picture has %d holders", holders));
     std::printf("8 threads x %d rounds: %d outputs differ from one thread's or failed\n", rounds, Failures.load());
     return Failures == 0 ? 0 : 1;
 }
