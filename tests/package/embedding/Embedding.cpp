@@ -140,7 +140,6 @@ struct TWorker {
     }
 
     void Round(size_t input) {
-        for (int i = 0; i < 100; ++i) TDIBitmap().TakeContentFrom(&Common);
         TDIBitmap loaded, streamed;
         loaded.LoadFile(Inputs[input]);
         TMemoryStream bytes;
@@ -186,7 +185,11 @@ int Threads(const std::string& scratch, int rounds) {
     if (Failures != 0) return 1;
     Common.LoadFile(Inputs[0]);
     std::vector<std::thread> threads;
-    for (size_t t = 0; t < 8; ++t) threads.emplace_back([=] { TWorker{scratch + "/" + std::to_string(t), false}.Run(t, rounds); });
+    for (size_t t = 0; t < 8; ++t)
+        threads.emplace_back([=] {
+            for (int i = 0; i < 100000; ++i) TDIBitmap().TakeContentFrom(&Common);  // together, as all start at once
+            TWorker{scratch + "/" + std::to_string(t), false}.Run(t, rounds);
+        });
     for (std::thread& thread : threads) thread.join();
     if (const int32_t holders = Common.ImageRef().HolderCount; holders != 1) Fail(Format("the common picture has %d holders", holders));
     std::printf("8 threads x %d rounds: %d outputs differ from one thread's or failed\n", rounds, Failures.load());
