@@ -1,13 +1,6 @@
 // The BMP reader: what it makes of each file of tests/data/reader.tsv, its refusal or the picture
 // it returns and how many bytes it left unread.
-#include <gtest/gtest.h>
-
-#include <memory>
-
-#include <VDIBitmap/DIBImage.h>
-#include <VDIBitmap/DIBitmap.h>
 #include "support/BmpBytes.h"
-#include "support/Files.h"
 
 namespace vdib::test {
 namespace {

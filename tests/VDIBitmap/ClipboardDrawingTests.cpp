@@ -1,13 +1,5 @@
 // TDIBitmap's clipboard blocks and drawing, on small pictures of several pixel formats.
-#include <gtest/gtest.h>
-
-#include <cstring>
-
-#include <VDIBitmap/DIBitmap.h>
-#include <VDIBitmap/GlobalMemory.h>
 #include "support/BmpBytes.h"
-#include "support/Files.h"
-#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {
@@ -44,10 +36,9 @@ TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBack) {
         ASSERT_EQ(GlobalSize(data), size);
         EXPECT_EQ(ToHex(static_cast<const uint8_t*>(GlobalLock(data)), size), ToHex(expected));
         GlobalUnlock(data);
-        EXPECT_TRUE(palette == 0 || palette != graphic.QueryPalette());  // a copy, not the picture's own
-        uint16_t entries = 0;
-        EXPECT_EQ(palette == 0 || GetObjectA(palette, sizeof entries, &entries) == 2, true);
-        EXPECT_EQ(entries, graphic.ImageRef().ColorCount());  // 0 entries: no palette at all
+        uint16_t entries = 0;  // 0 entries: no palette at all; else a copy, not the picture's own
+        EXPECT_TRUE(palette == 0 || (palette != graphic.QueryPalette() && GetObjectA(palette, sizeof entries, &entries) == 2));
+        EXPECT_EQ(entries, graphic.ImageRef().ColorCount());
         if (loadsBack) {
             copy.LoadClipboardBlock(format, data, palette);
             EXPECT_EQ(Written(copy.ImageRef(), false), expected);
@@ -64,15 +55,11 @@ TEST(Clipboard, RoundTripThroughTheClipboard) {
     HGLOBAL data = 0;
     HPALETTE palette = 0;
     graphic.SaveClipboardBlock(format, data, palette);
-    ASSERT_TRUE(OpenClipboard(nullptr));
-    EmptyClipboard();
+    ASSERT_TRUE(OpenClipboard(nullptr) && EmptyClipboard());
     EXPECT_EQ(SetClipboardData(format, data), data);
-    CloseClipboard();
-    ASSERT_TRUE(OpenClipboard(nullptr));
+    ASSERT_TRUE(CloseClipboard() && OpenClipboard(nullptr));
     copy.LoadClipboardBlock(CF_DIB, static_cast<HGLOBAL>(GetClipboardData(CF_DIB)), 0);
-    EmptyClipboard();
-    CloseClipboard();
-    DeleteObject(palette);
+    EXPECT_TRUE(EmptyClipboard() && CloseClipboard() && DeleteObject(palette));
     EXPECT_EQ(Written(copy.ImageRef(), false), Written(graphic.ImageRef(), false));
 }
 
@@ -108,23 +95,21 @@ TEST(Drawing, PaintOnMakesTheseCallsAndNoneForAnEmptyPicture) {
 // as before. The drawing, written out and read back, is a 24-bit picture of the surface.
 TEST(Drawing, APaletteKeepsTheMasksOfABitFieldPictureAndTheDrawingSavesAsABMP) {
     for (const TDIBFormat& f : {TDIBFormat{16, 0xF800, 0x07E0, 0x001F}, TDIBFormat{32, 0xFF0000, 0xFF00, 0xFF}}) {
-        TTestBitmap graphic(MakeImage(f, {"123", "450"})), back, drawing, expected(MakeImage({24}, {"123", "450"}));
+        TTestBitmap graphic(MakeImage(f, {"123", "450"}));
+        const std::unique_ptr<TDIBitmapImage> expected(MakeImage({24}, {"123", "450"}));
         graphic.ChangePalette(CreatePalette(LOGPALETTE{0x300, 256, {}}));
         EXPECT_EQ(graphic.ImageRef().Info().biClrUsed, 253u);
         TTestStream file, drawn;
         graphic.SaveStream(file);
         EXPECT_EQ(file.Size(), 14 + 40 + 12 + 4 * 253 + graphic.ImageRef().Info().biSizeImage);
-        file.Seek(0, soBeginning);
-        back.LoadStream(file);
-        EXPECT_EQ(back.ImageRef().Format.RedMask, f.RedMask);
-        EXPECT_EQ(0, std::memcmp(back.ImageRef().Bits, graphic.ImageRef().Bits, graphic.ImageRef().Info().biSizeImage));
+        const std::unique_ptr<TDIBitmapImage> back(ReadPicture(ToString(file.Data())));
+        EXPECT_EQ(back->Format.RedMask, f.RedMask);
+        EXPECT_EQ(0, std::memcmp(back->Bits, graphic.ImageRef().Bits, graphic.ImageRef().Info().biSizeImage));
         TSurfaceCanvas canvas(3, 2, Background);
         graphic.PaintOn(canvas, {0, 0, 3, 2});
         EXPECT_EQ(Render(canvas.Surface(), f.BitCount), (std::vector<std::string>{"123", "450"})) << f.BitCount;
         SaveSurfaceAsBMP(canvas.Surface(), drawn);
-        drawn.Seek(0, soBeginning);
-        drawing.LoadStream(drawn);
-        EXPECT_EQ(Written(drawing.ImageRef(), false), Written(expected.ImageRef(), false));
+        EXPECT_EQ(Written(*ReadPicture(ToString(drawn.Data())), false), Written(*expected, false));
     }
     TTestStream file;
     EXPECT_EQ(RaisedBy([&] { SaveSurfaceAsBMP(nullptr, file); }).substr(0, 8), "EOSError");

@@ -1,14 +1,8 @@
 // RLE8 and RLE4: the sequences of tests/data/rle.tsv, the fast encoders against the per-unit
 // state machine on random rows, the same bytes from any number of encoding threads, and the
 // decoders' read-ahead.
-#include <gtest/gtest.h>
-
-#include <random>
-
 #include <VDIBitmap/RLE.h>
 #include "support/BmpBytes.h"
-#include "support/Files.h"
-#include "support/Pictures.h"
 
 namespace vdib::test {
 namespace {
@@ -60,6 +54,14 @@ Bytes ReferenceEncode(const Bytes& block, int32_t width, int32_t height, uint16_
     return out;
 }
 
+// `count` bytes in runs of 1 to `maxRun`, each of one of `values` values (256: any byte).
+void FillRuns(uint8_t* bytes, std::size_t count, unsigned values, unsigned maxRun, std::mt19937& random) {
+    for (std::size_t i = 0; i < count;) {
+        const auto value = static_cast<uint8_t>(values == 256 ? random() : 0x11 * (random() % values));
+        for (unsigned n = 1 + random() % maxRun; n > 0 && i < count; --n) bytes[i++] = value;
+    }
+}
+
 TEST(RLE, EachRowOfTheTable) {
     for (const auto& row : ReadTable("rle.tsv", 7)) {  // case, bits, width, height, data, decoded, encodes
         SCOPED_TRACE(row[0]);
@@ -91,16 +93,10 @@ TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
             const unsigned values = trial % 3 == 2 ? 256 : 1 + random() % 4;
             const unsigned maxRun = trial % 3 == 0 ? 300 : trial % 3 == 1 ? 4 : 1;
             Bytes block(CheckedGeometry(bits, width, height).ImageBytes);
-            for (std::size_t i = 0; i < block.size();) {
-                const auto value = static_cast<uint8_t>(values == 256 ? random() : 0x11 * (random() % values));
-                for (unsigned n = 1 + random() % maxRun; n > 0 && i < block.size(); --n) block[i++] = value;
-            }
+            FillRuns(block.data(), block.size(), values, maxRun, random);
             SCOPED_TRACE(testing::Message() << "RLE" << bits << ", trial " << trial << ", width " << width);
-            const Bytes encoded = Encode(bits, block, width, height);
-            const Bytes reference = ReferenceEncode(block, width, height, bits);
-            if (encoded != reference) {
-                ASSERT_EQ(ToHex(encoded), ToHex(reference));  // hex only to show a difference
-            }
+            const Bytes encoded = Encode(bits, block, width, height), reference = ReferenceEncode(block, width, height, bits);
+            ASSERT_TRUE(encoded == reference) << ToHex(encoded) << "\nnot the reference\n" << ToHex(reference);
             const auto rowBytes = static_cast<std::size_t>(CheckedGeometry(bits, width, 1).RowBytes);
             for (std::size_t at = 0; at < block.size(); ++at)  // the row padding decodes to 0
                 if (at % rowBytes >= static_cast<std::size_t>(width * bits + 7) / 8) block[at] = 0;
@@ -109,22 +105,13 @@ TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
     }
 }
 
-// The picture `bits` deep, `width` x `height`, in stripes of rows: noise, random runs of 1 to 300
-// bytes, and one value, so that bands of rows encode to very different lengths.
+// The picture `bits` deep, `width` x `height`, in stripes of 97 rows: noise, random runs of 1 to
+// 300 bytes, and zeros, so that bands of rows encode to very different lengths.
 std::unique_ptr<TDIBitmapImage> StripedPicture(int32_t bits, int32_t width, int32_t height, std::mt19937& random) {
-    TDIBFormat format;
-    format.BitCount = bits;
-    std::unique_ptr<TDIBitmapImage> image(TDIBitmapImage::CreateBlank(format, width, height));
+    std::unique_ptr<TDIBitmapImage> image(TDIBitmapImage::CreateBlank({bits}, width, height));
     image->Info().biClrUsed = 1u << bits;
-    const auto bytes = static_cast<std::size_t>((bits * width + 7) / 8);
-    for (int32_t y = 0; y < height; ++y) {
-        uint8_t* row = image->PictureRow(y);
-        const int stripe = y / 97 % 3;
-        for (std::size_t i = 0; i < bytes;) {
-            const auto value = static_cast<uint8_t>(stripe == 2 ? y / 97 : random());
-            for (unsigned n = stripe == 1 ? 1 + random() % 300 : 1; n > 0 && i < bytes; --n) row[i++] = value;
-        }
-    }
+    for (int32_t y = 0; y < height; ++y)
+        FillRuns(image->PictureRow(y), static_cast<std::size_t>((bits * width + 7) / 8), y / 97 % 3 == 2 ? 1 : 256, y / 97 % 3 == 1 ? 300 : 1, random);
     return image;
 }
 
@@ -132,9 +119,7 @@ std::unique_ptr<TDIBitmapImage> StripedPicture(int32_t bits, int32_t width, int3
 // not depend on how many. Every corpus file that converts, and large pictures of many bands, at
 // 4 and 8 bits, one of them a single pixel wide, written compressed with 1, 2, 3 and 8 threads.
 TEST(RLE, AnyNumberOfEncodingThreadsWritesTheSameBytes) {
-    struct TRestore {
-        ~TRestore() { SetEncoderThreadCount(0); }
-    } restore;
+    struct TRestore { ~TRestore() { SetEncoderThreadCount(0); } } restore;
     std::vector<std::pair<std::string, std::unique_ptr<TDIBitmapImage>>> pictures;
     for (const auto& row : ReadTable("corpus/INDEX.tsv", 13))  // path first, outcome last
         if (row[12] == "rle8" || row[12] == "rle4")

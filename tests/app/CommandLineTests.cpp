@@ -1,6 +1,4 @@
 // Splitting a command line and the default output name: the rows of tests/data/commandline.tsv.
-#include <gtest/gtest.h>
-
 #include "CommandLine.h"
 #include "support/Process.h"
 

@@ -2,10 +2,6 @@
 // child process, its report and every file it leaves. A failure is reported at an address that
 // stays the same from run to run; no run holds more than 64 MiB, not even for a file that claims
 // gigabytes of pixels.
-#include <gtest/gtest.h>
-
-#include "support/BmpBytes.h"
-#include "support/Pictures.h"
 #include "support/Process.h"
 
 namespace vdib::test {
@@ -35,8 +31,7 @@ TEST(Converter, EachRowOfTheTable) {
         for (std::string argument; split >> argument;) arguments.push_back(argument == "\"\"" ? "" : Unescape(argument));
         std::string input;
         if (row[1] != "-") {  // under the first name, as empty arguments do not count
-            const Bytes file = BmpFile(row[1]);
-            input.assign(file.begin(), file.end());
+            input = ToString(BmpFile(row[1]));
             const fs::path name = dir.Path / Utf8Path(*std::find_if(arguments.begin(), arguments.end(), [](auto& a) { return !a.empty(); }));
             fs::create_directories(name.parent_path());
             WriteWhole(name, input);

@@ -2,10 +2,7 @@
 // picture that reads back the same, or fails as its INDEX.tsv row states. ImageMagick, another
 // reader, must see every output as it sees the input, where it reads the input at all (not: more
 // than 256 colours, bfOffBits inside the colour table, 64000 pixels in one dimension).
-#include <gtest/gtest.h>
-
 #include "Conversion.h"
-#include "support/Pictures.h"
 #include "support/Process.h"
 
 namespace vdib::test {

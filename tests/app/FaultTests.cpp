@@ -1,12 +1,6 @@
 // The converter, in a child process, when things go wrong around it: outputs that are pipes and
 // FIFOs, readers that leave, interrupting signals, and a size limit that stops writing as a full
 // disk does. (Devices as outputs: the SaveFile test.)
-#include <gtest/gtest.h>
-#include <signal.h>
-
-#include <cstring>
-
-#include "support/BmpBytes.h"
 #include "support/Process.h"
 
 namespace vdib::test {
@@ -14,12 +8,6 @@ namespace {
 
 const std::string Converter = BMP2RLE_PATH;
 const std::string WriteFailed = "EWriteError: ストリームへの書き込みエラー.";
-
-// An 8-bit picture whose rows RLE8 can hardly shorten: its output is about as large as its pixels.
-void WriteBusyPicture(const fs::path& path, int32_t width, int32_t height) {
-    const Bytes file = BmpFile(Format("width=%d height=%d", width, height));
-    WriteWhole(path, std::string(file.begin(), file.end()));
-}
 
 // Reads from `fd` up to `limit` bytes or to the end; with a child `pid`, first waits for the
 // first bytes while it runs (a FIFO reads nothing until its writer comes).
@@ -61,7 +49,7 @@ TEST(Faults, OutputsThatAreNoFilesGetTheBytesOfAFile) {
             received = ReadUpTo(reader, expected.size() + 1, pid);
         };
         if (kind == FifoReaderQuits) {
-            WriteBusyPicture(dir.Path / "busy.bmp", 1024, 1024);
+            WriteWhole(dir.Path / "busy.bmp", BmpFile("width=1024 height=1024"));  // RLE8 can hardly shorten it
             input = "busy.bmp";
             whileRunning = [&](pid_t pid) {
                 openReader();
@@ -91,7 +79,7 @@ TEST(Faults, OutputsThatAreNoFilesGetTheBytesOfAFile) {
 // for a size that its data does not hold.
 TEST(Faults, InterruptionsAndSizeLimitsLeaveTheOldOutputAndNoTemporaryFile) {
     TempDir dir;
-    WriteBusyPicture(dir.Path / "big.bmp", 8192, 8192);
+    WriteWhole(dir.Path / "big.bmp", BmpFile("width=8192 height=8192"));  // RLE8 can hardly shorten it
     ASSERT_EQ(RunChild(Converter, {"big.bmp", "new.bmp"}, dir.Path).ExitCode, 0);
     const std::string input = ReadWhole(dir.Path / "big.bmp"), converted = ReadWhole(dir.Path / "new.bmp"), old = "an older picture";
     const auto temporarySize = [&]() -> std::intmax_t {  // -1: no temporary file
@@ -112,11 +100,7 @@ TEST(Faults, InterruptionsAndSizeLimitsLeaveTheOldOutputAndNoTemporaryFile) {
                 ::kill(pid, signal);
             });
             EXPECT_TRUE(reached) << "the run ended before that moment";
-            if (signal == SIGSEGV) {
-                EXPECT_EQ(result.ExitCode, 216) << result.Out;
-            } else {
-                EXPECT_EQ(result.Signal, signal) << result.Out;
-            }
+            EXPECT_EQ(signal == SIGSEGV ? result.ExitCode : result.Signal, signal == SIGSEGV ? 216 : signal) << result.Out;
             EXPECT_EQ(Entries(dir.Path), "big.bmp new.bmp out.bmp");
             const std::string now = ReadWhole(dir.Path / "out.bmp");
             EXPECT_TRUE(now == old || now == converted) << now.size() << " bytes";

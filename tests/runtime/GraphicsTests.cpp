@@ -1,8 +1,5 @@
 // The graphic framework: SaveFile's safe replacement of the target, the format registries, shared
 // images, change notification and content comparison.
-#include <gtest/gtest.h>
-
-#include <VDIBitmap/Graphics.h>
 #include "support/Process.h"
 
 namespace vdib::test {
@@ -108,18 +105,15 @@ TEST(Graphic, SharedImagesNotificationAndSameContent) {
     auto* image = new TLoggedImage;
     image->Log = &log;
     image->AddHolder(), image->AddHolder();
-    TSharedImage::DropHolder(nullptr);
+    TSharedImage::DropHolder(nullptr), TSharedImage::DropHolder(image);
+    log += "| ";
     TSharedImage::DropHolder(image);
-    EXPECT_EQ(log, "");
-    TSharedImage::DropHolder(image);
-    EXPECT_EQ(log, "released freed ");
+    EXPECT_EQ(log, "| released freed ");
 
     TTextGraphic text("abc");
     std::vector<TPersistent*> senders;
     text.ChangeListener = [&](TPersistent* sender) { senders.push_back(sender); };
-    text.ChangeTransparent(false);
-    text.ChangeTransparent(true);
-    text.ChangeTransparent(true);
+    for (const bool transparent : {false, true, true}) text.ChangeTransparent(transparent);
     EXPECT_EQ(senders, std::vector<TPersistent*>{&text});
 
     struct TRichText : TTextGraphic {

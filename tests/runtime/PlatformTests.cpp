@@ -1,13 +1,6 @@
 // The platform layer: palettes, global memory blocks, and StretchDIBits on the software surface
 // in every pixel format, scaled, mirrored and clipped, compared pixel by pixel.
-#include <gtest/gtest.h>
-
-#include <cstring>
-#include <memory>
-
-#include <VDIBitmap/GlobalMemory.h>
-#include "support/Files.h"
-#include "support/Pictures.h"
+#include "support/BmpBytes.h"
 
 namespace vdib::test {
 namespace {

@@ -1,9 +1,4 @@
 // Streams: memory stream bounds, file stream failures, buffering, and output a device refuses.
-#include <gtest/gtest.h>
-
-#include <random>
-
-#include "support/Pictures.h"
 #include "support/Process.h"
 
 namespace vdib::test {
@@ -27,22 +22,19 @@ TEST(MemoryStream, BoundsAndGrowth) {
     for (const int32_t position : {11, 100, -1})  // nothing to read outside the block
         EXPECT_EQ((s.Seek(position, soBeginning), s.Read(got, 1)), 0) << position;
     s.Seek(0, soBeginning);
-    EXPECT_EQ(s.Read(got, 12), 11);
-    EXPECT_EQ(std::string(got, 11), std::string("ab\0\0\0\0\0\0\0\0Z", 11));
+    EXPECT_EQ(std::string(got, s.Read(got, 12)), std::string("ab\0\0\0\0\0\0\0\0Z", 11));
     EXPECT_EQ(RaisedBy([&] { s.ReadExact(got, 1); }), "EReadError: ストリームからの読み込みエラー");
     // A position + count beyond 32 bits is refused before any allocation or copy.
     s.Seek(std::numeric_limits<int32_t>::max() - 1, soBeginning);
-    EXPECT_EQ(RaisedBy([&] { s.Write("abc", 3); }), "EStreamError: メモリストリームの拡大中にメモリが足りなくなりました");
-    EXPECT_EQ(s.BlockSize(), 11);
+    EXPECT_EQ(RaisedBy([&] { s.Write("abc", 3); }) + Format(", %d", s.BlockSize()),
+              "EStreamError: メモリストリームの拡大中にメモリが足りなくなりました, 11");
     // An exact transfer of nothing never asks the stream, which here would fail any request.
     struct TRefusing : TMemoryStream {
-        int Calls = 0;
-        int32_t Read(void*, int32_t) override { return ++Calls, -1; }
-        int32_t Write(const void*, int32_t) override { return ++Calls, -1; }
+        int32_t Read(void*, int32_t) override { return ADD_FAILURE(), -1; }
+        int32_t Write(const void*, int32_t) override { return ADD_FAILURE(), -1; }
     } refusing;
     refusing.ReadExact(got, 0);
     refusing.WriteExact(got, 0);
-    EXPECT_EQ(refusing.Calls, 0);
 }
 
 // Relative names are not expanded; a directory is no file to read; access 3 and sharing 5 are no modes.

@@ -1,12 +1,11 @@
 // BMP files built byte by byte, hex text of bytes, and the tests' one stream.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <map>
 #include <optional>
 
-#include <VDIBitmap/DIBImage.h>
+#include "support/Files.h"
+#include "support/Pictures.h"
 
 namespace vdib::test {
 
@@ -45,6 +44,19 @@ inline std::string ToHex(const uint8_t* bytes, std::size_t count) {
     return text;
 }
 inline std::string ToHex(const Bytes& bytes) { return ToHex(bytes.data(), bytes.size()); }
+
+// A pixel format as the tables give it: the bit count, then "top-down", "compressed" and the red,
+// green and blue masks in hex, such as "16 F800 07E0 001F" or "8 top-down".
+inline TDIBFormat FormatOf(const std::string& text) {
+    TDIBFormat f;
+    std::istringstream words(text);
+    words >> f.BitCount;
+    for (std::string word; words >> word;) {
+        if (word == "top-down" || word == "compressed") (word == "top-down" ? f.TopDown : f.Compressed) = true;
+        else (f.RedMask == 0 ? f.RedMask : f.GreenMask == 0 ? f.GreenMask : f.BlueMask) = std::stoul(word, nullptr, 16);
+    }
+    return f;
+}
 
 inline BITMAPINFOHEADER Header(int32_t width, int32_t height, uint16_t bits) { return {40, width, height, 1, bits, 0, 0, 0, 0, 0, 0}; }
 
@@ -109,6 +121,9 @@ inline Bytes BmpFile(const std::string& changes) {
     file.insert(file.end(), u("tail"), 0xEE);
     return file;
 }
+
+inline std::string ToString(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline void WriteWhole(const fs::path& name, const Bytes& bytes) { WriteWhole(name, ToString(bytes)); }
 
 // A memory stream holding `bytes`, at 0, that takes at most Room more bytes and hands out at most
 // MaxRead bytes a read (-1: any number); its seeks can fail (-1, nothing moves) as on a pipe, or

@@ -1,16 +1,20 @@
 // The tests' files and tables: a scratch folder of their own, whole-file reads and writes, the
 // rows of the tables under tests/data, and the exact class and message of a raised exception.
+// With the headers every test uses: GoogleTest and the library's.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
+#include <regex>
 #include <sstream>
 
-#include <VDIBitmap/SysUtils.h>
+#include <VDIBitmap/VDIBitmap.h>
 
 namespace vdib::test {
 

@@ -2,9 +2,7 @@
 // leaves behind, its exit and standard output as one line, and devices made in a test's folder.
 #pragma once
 
-#if defined(_WIN32)
-#include <VDIBitmap/Platform.h>  // <windows.h>, as the library includes it
-#else
+#if !defined(_WIN32)  // <windows.h> comes with the library's headers
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -15,18 +13,13 @@
 #endif
 
 #include <chrono>
-#include <regex>
 
-#include "support/Files.h"
+#include "support/BmpBytes.h"
 
 namespace vdib::test {
 
 // What the build's executables are called beyond their target names.
-#if defined(_WIN32)
-inline const std::string ExecutableSuffix = ".exe";
-#else
-inline const std::string ExecutableSuffix;
-#endif
+inline const std::string ExecutableSuffix = fs::path(BMP2RLE_PATH).extension().string();
 
 struct TChildResult {
     int ExitCode = -1;   // -1 when the child did not exit normally
@@ -43,36 +36,29 @@ inline TChildResult RunCommandLine(const std::string& commandLine, const fs::pat
     TempDir captures;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const auto capture = [&](const char* name) {
-        return ::CreateFileA((captures / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        return ::CreateFileA((captures / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     };
     STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.cb = sizeof startup, startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = capture("stdout");
-    startup.hStdError = capture("stderr");
+    startup.hStdOutput = capture("stdout"), startup.hStdError = capture("stderr");
     PROCESS_INFORMATION process{};
     std::string line = commandLine;
-    const std::string directory = workingDirectory.string();
-    const BOOL started = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
-                                          &startup, &process);
-    ::CloseHandle(startup.hStdOutput);
-    ::CloseHandle(startup.hStdError);
+    const BOOL started = ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                          workingDirectory.string().c_str(), &startup, &process);
+    ::CloseHandle(startup.hStdOutput), ::CloseHandle(startup.hStdError);
     TChildResult result;
     if (!started) return result;
     ::WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
     if (::GetExitCodeProcess(process.hProcess, &code)) result.ExitCode = static_cast<int>(code);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    result.Out = ReadWhole(captures / "stdout");
-    result.Err = ReadWhole(captures / "stderr");
+    ::CloseHandle(process.hThread), ::CloseHandle(process.hProcess);
+    result.Out = ReadWhole(captures / "stdout"), result.Err = ReadWhole(captures / "stderr");
     return result;
 }
 
-// Runs `program` with `arguments` in `workingDirectory`. Arguments with spaces are quoted; the
-// tests pass none that hold a double quote.
+// Runs `program` with `arguments` in `workingDirectory`, those with spaces quoted (none holds a
+// double quote).
 inline TChildResult RunChild(const std::string& program, const std::vector<std::string>& arguments,
                              const fs::path& workingDirectory) {
     std::string commandLine = "\"" + program + "\"";
