@@ -172,13 +172,15 @@ public:
     TPendingFile(const TPendingFile&) = delete;
     TPendingFile& operator=(const TPendingFile&) = delete;
 
-    // With the lock held.
+    // Deletes the file, if any, and names none; with the lock held.
+    void Remove() {
+        if (Name.empty()) return;
+        ::DeleteFileW(Name.c_str());
+        Name.clear();
+    }
+    // Every file's, with the lock held.
     static void RemoveAll() {
-        for (TPendingFile* file = PendingFiles; file != nullptr; file = file->FNext) {
-            if (file->Name.empty()) continue;
-            ::DeleteFileW(file->Name.c_str());
-            file->Name.clear();
-        }
+        for (TPendingFile* file = PendingFiles; file != nullptr; file = file->FNext) file->Remove();
     }
 
 private:
@@ -300,10 +302,7 @@ void WriteFileSafely(const std::string& name, const std::function<void(TFileHand
     } catch (...) {
         TPendingLock lock;
         if (temp != INVALID_HANDLE_VALUE) ::CloseHandle(temp);
-        if (!pending.Name.empty()) {
-            ::DeleteFileW(pending.Name.c_str());
-            pending.Name.clear();
-        }
+        pending.Remove();
         throw;
     }
 }
