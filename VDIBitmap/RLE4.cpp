@@ -16,11 +16,6 @@ namespace vdib {
 
 namespace {
 
-// Up to two bytes go out as runs of two pixels, each reproducing its byte exactly.
-uint8_t* FlushLiteral4(uint8_t* cursor, const uint8_t* bytes, int32_t n, int32_t available) {
-    return rle::PutLiteral<2>(cursor, bytes, n, available);
-}
-
 // Pixels of a row are stored left to right, so whole bytes can go down at once: a pixel at an
 // even column starts its byte afresh (clearing the low nibble, which no command has reached yet),
 // a pixel at an odd column is OR-ed into the low nibble.
@@ -73,7 +68,7 @@ void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
 void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
     const TDIBGeometry geometry = CheckedGeometry(4, header.biWidth, header.biHeight);
     const auto units = static_cast<int32_t>((int64_t{header.biWidth} + 1) / 2);  // whole bytes per row
-    rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, units, &rle::EncodeRow<127, 2, FlushLiteral4>);
+    rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, units, &rle::EncodeRow<127, 2>);
 }
 
 }  // namespace vdib

@@ -18,11 +18,6 @@ namespace {
 constexpr uint8_t EndOfLineMarker[2] = {0, 0};
 constexpr uint8_t EndOfBitmapMarker[2] = {0, 1};
 
-// Up to two pixels go out as runs of one, since an absolute run needs at least three.
-uint8_t* FlushLiteral8(uint8_t* cursor, const uint8_t* pixels, int32_t n, int32_t available) {
-    return rle::PutLiteral<1>(cursor, pixels, n, available);
-}
-
 }  // namespace
 
 void WriteRLEPair(TStream& stream, uint8_t count, uint8_t value) {
@@ -52,7 +47,7 @@ void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
 void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
     const TDIBGeometry geometry = CheckedGeometry(8, header.biWidth, header.biHeight);
     rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, header.biWidth,
-                     &rle::EncodeRow<255, 1, FlushLiteral8>);
+                     &rle::EncodeRow<255, 1>);
 }
 
 }  // namespace vdib

@@ -64,7 +64,7 @@ public:
         out.Start(std::min((end - first) * RowBound(FUnits) + 2, MaxReservation));
         for (int64_t row = first; row < end; ++row) {
             // A row without pixels has no pending run: it is its end-of-line alone.
-            if (FUnits > 0) FEncodeRow(out, FBits + row * FRowBytes, FUnits);
+            if (FUnits > 0) FEncodeRow(out, FBits + row * FRowBytes, FUnits, (FRows - row) * FRowBytes);
             out.EndOfLine();
         }
         if (end == FRows) out.EndOfBitmap();

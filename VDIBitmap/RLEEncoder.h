@@ -3,6 +3,7 @@
 // pairs), and the driver that encodes bands side by side and writes them in order.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -67,8 +68,10 @@ private:
     int64_t FLength = 0;
 };
 
-// Encodes one row of `units` units (units > 0) into the band, without its end-of-line.
-using TRowEncoder = void (*)(TBandOutput& out, const uint8_t* row, int32_t units);
+// Encodes one row of `units` units (units > 0) into the band, without its end-of-line. `readable`
+// bytes from `row` on may be read (at least the row's; more where other rows follow in the block),
+// though only the row's units are encoded.
+using TRowEncoder = void (*)(TBandOutput& out, const uint8_t* row, int32_t units, int64_t readable);
 
 // Writes the RLE data of `rows` rows of `units` units each, `rowBytes` apart from `bits` on:
 // each row encoded by `encodeRow` and ended by an end-of-line, then the end-of-bitmap.
@@ -107,7 +110,7 @@ inline void Copy16(uint8_t* to, const uint8_t* from) noexcept {
 // row has them, and both forms are laid down over each other: only the length taken at the end
 // depends on n.
 template <int32_t PixelsPerUnit>
-inline uint8_t* PutLiteral(uint8_t* cursor, const uint8_t* units, int32_t n, int32_t available) noexcept {
+inline uint8_t* PutLiteral(uint8_t* cursor, const uint8_t* units, int32_t n, int64_t available) noexcept {
     uint8_t* data = cursor + 2;
     if (available >= 16) {
         Copy16(data, units);
@@ -162,72 +165,119 @@ inline uint64_t DifferencesAt(const uint8_t* p) noexcept {
 #endif
 }
 
-// --- Where runs of two or more units lie ----------------------------------------------------
-
-// Walks the runs of two or more equal units of a row, left to right.
-//
-// A run of two or more starts where a unit first repeats the one before it (position p - 1 for
-// the first such p) and ends at the first position after that holding another unit, or at the
-// row's end. Which positions repeat their predecessor is found 64 at a time into a bit mask, each
-// window of the row once; the starts and the ends are taken from it a bit at a time, so stepping
-// from one run to the next costs two counts of trailing zeros, not a search through memory, and
-// a long run costs one comparison of 64 units per window it spans. Loads stay inside the row's
-// `units` bytes.
-class TLongRuns {
-public:
-    TLongRuns(const uint8_t* row, int32_t units) noexcept
-        : FRow(row), FUnits(units), FMask(units >= 2 ? Repeats(1) : 0) {}
-
-    // The next run [start, end) of two or more units; false when there is none left.
-    [[gnu::always_inline]] bool Next(int32_t& start, int32_t& end) noexcept {
-        while (FMask == 0) {
-            FBase += 64;
-            if (FBase >= FUnits) return false;
-            FMask = Repeats(FBase);
-        }
-        const int first = std::countr_zero(FMask);
-        start = static_cast<int32_t>(FBase + first - 1);
-        uint64_t ends = ~FMask & (~uint64_t{0} << first);  // positions from `first` on that do not repeat
-        while (ends == 0) {
-            FBase += 64;
-            if (FBase >= FUnits) {
-                FMask = 0;
-                end = FUnits;
-                return true;
-            }
-            FMask = Repeats(FBase);
-            ends = ~FMask;
-        }
-        const int last = std::countr_zero(ends);
-        end = static_cast<int32_t>(FBase + last);
-        FMask &= ~uint64_t{0} << last;
-        return true;
+// Bit i set when position base + i repeats the unit before it (1 <= base < units); positions
+// from `units` on never do. The last window of a row longer than 64 units is cut from the row's
+// last 64 positions rather than compared unit by unit, so loads stay inside the row.
+template <uint64_t (*Differences)(const uint8_t*)>
+inline uint64_t RepeatsAt(const uint8_t* row, int32_t units, int64_t base) noexcept {
+    const int64_t inRow = units - base;
+    if (inRow >= 64) return ~Differences(row + base);
+    if (units > 64) return ~Differences(row + (units - 64)) >> (64 - inRow);
+    uint64_t mask = 0;
+    for (int64_t i = 0; i < inRow; ++i) {
+        if (row[base + i] == row[base + i - 1]) mask |= uint64_t{1} << i;
     }
-
-private:
-    // Bit i set when position base + i repeats the unit before it (1 <= base < FUnits); positions
-    // from FUnits on never do. The last window of a row longer than 64 units is cut from the
-    // row's last 64 positions rather than compared unit by unit.
-    uint64_t Repeats(int64_t base) const noexcept {
-        const int64_t inRow = FUnits - base;
-        if (inRow >= 64) return ~DifferencesAt(FRow + base);
-        if (FUnits > 64) return ~DifferencesAt(FRow + (FUnits - 64)) >> (64 - inRow);
-        uint64_t mask = 0;
-        for (int64_t i = 0; i < inRow; ++i) {
-            if (FRow[base + i] == FRow[base + i - 1]) mask |= uint64_t{1} << i;
-        }
-        return mask;
-    }
-
-    const uint8_t* FRow;
-    int32_t FUnits;
-    int64_t FBase = 1;  // position of bit 0 of FMask; windows start at 1 + 64k
-    uint64_t FMask;     // the repeating positions of the window not yet walked past
-};
+    return mask;
+}
 
 // --- The row encoder --------------------------------------------------------------------------
 
-// Encodes one row of `units` units (units > 0), without its end-of-line.
+// Where a row's encoding stands: the output cursor, and the first unit not yet written.
+struct TRowPosition {
+    uint8_t* Cursor;
+    int64_t Pending;
+};
+
+// Writes the `singles` single units from `pending` on as literals: full literals while more than
+// MaxUnits are left (the next single unit then starts afresh), then the rest.
+template <int32_t MaxUnits, int32_t PixelsPerUnit>
+TRowPosition PutSingles(TBandOutput& out, TRowPosition at, const uint8_t* row, int64_t readable, int64_t singles) {
+    while (singles > MaxUnits) {
+        at.Cursor = PutLiteral<PixelsPerUnit>(out.Room(at.Cursor), row + at.Pending, MaxUnits, readable - at.Pending);
+        at.Pending += MaxUnits;
+        singles -= MaxUnits;
+    }
+    if (singles > 0) {
+        at.Cursor = PutLiteral<PixelsPerUnit>(out.Room(at.Cursor), row + at.Pending, static_cast<int32_t>(singles),
+                                              readable - at.Pending);
+        at.Pending += singles;
+    }
+    return at;
+}
+
+// Writes the single units before the run [start, end) of two or more units and the run, in
+// every case: more single units than a literal holds, MaxUnits - 1 of them (the literal then
+// takes the run's first unit along to fill up), a run longer than a command holds (a rest of one
+// unit is not written but becomes the first pending single unit). Leaves room for MaxCommand
+// bytes after the cursor.
+template <int32_t MaxUnits, int32_t PixelsPerUnit>
+[[gnu::noinline]] TRowPosition PutRunAnyCase(TBandOutput& out, TRowPosition at, const uint8_t* row, int64_t readable,
+                                             int64_t start, int64_t end) {
+    const int64_t singles = start - at.Pending;
+    const int64_t taken = singles % MaxUnits == MaxUnits - 1 ? 1 : 0;
+    at = PutSingles<MaxUnits, PixelsPerUnit>(out, at, row, readable, singles + taken);
+    const uint8_t value = row[start];
+    int64_t length = end - start - taken;
+    while (length > MaxUnits) {
+        at.Cursor = PutPair(out.Room(at.Cursor), MaxUnits * PixelsPerUnit, value);
+        length -= MaxUnits;
+    }
+    if (length >= 2) at.Cursor = PutPair(out.Room(at.Cursor), static_cast<uint8_t>(length * PixelsPerUnit), value);
+    at.Pending = length >= 2 ? end : end - 1;
+    at.Cursor = out.Room(at.Cursor);
+    return at;
+}
+
+// The most single units before a run that the common case writes.
+inline constexpr int32_t CommonSingles = 32;
+
+// For a literal of n <= CommonSingles single units: the cursor's step over it (up to two units
+// go out as runs of one unit each, since an absolute run needs at least three; more as an
+// absolute run padded to an even length), and where the form as runs is laid down: at the
+// literal when it is taken, past it (where the next command overwrites it) when it is not.
+struct TLiteralSteps {
+    std::array<uint8_t, CommonSingles + 1> Step{};
+    std::array<uint8_t, CommonSingles + 1> RunsAt{};
+};
+inline constexpr TLiteralSteps LiteralSteps = [] {
+    TLiteralSteps steps;
+    for (int32_t n = 0; n <= CommonSingles; ++n) {
+        steps.Step[n] = static_cast<uint8_t>(n <= 2 ? 2 * n : 2 + n + (n & 1));
+        steps.RunsAt[n] = n <= 2 ? 0 : steps.Step[n];
+    }
+    return steps;
+}();
+
+// Writes a literal of n <= CommonSingles units (CommonSingles readable at `units`) as PutLiteral
+// does, without a branch: the data is copied whole, the pad byte stored, the absolute run's head
+// laid down, then the two runs of one unit over it or past the literal; only the step taken
+// depends on n. Lays down bytes up to CommonSingles + 6 past the cursor.
+template <int32_t PixelsPerUnit>
+[[gnu::always_inline]] inline uint8_t* PutCommonLiteral(uint8_t* cursor, const uint8_t* units, int64_t n) noexcept {
+    uint32_t absolute;
+    uint32_t asRuns;
+#if defined(__SSE2__)
+    const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(cursor + 2), data);
+    absolute = static_cast<uint32_t>(_mm_cvtsi128_si32(data)) << 16;
+    asRuns = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpacklo_epi8(_mm_set1_epi8(PixelsPerUnit), data)));
+#else
+    Copy16(cursor + 2, units);
+    uint16_t firstTwo;
+    std::memcpy(&firstTwo, units, 2);
+    absolute = uint32_t{firstTwo} << 16;
+    asRuns = ((uint32_t{firstTwo} << 8 | uint32_t{firstTwo} << 16) & 0xFF00FF00u) | PixelsPerUnit * 0x10001u;
+#endif
+    static_assert(CommonSingles == 32);
+    Copy16(cursor + 18, units + 16);
+    cursor[2 + n] = 0;  // the pad byte, kept only after an odd count
+    absolute |= static_cast<uint32_t>(n * PixelsPerUnit) << 8;
+    std::memcpy(cursor, &absolute, 4);
+    std::memcpy(cursor + LiteralSteps.RunsAt[n], &asRuns, 4);
+    return cursor + LiteralSteps.Step[n];
+}
+
+// Encodes one row of `units` units (units > 0), without its end-of-line; see TRowEncoder.
 //
 // The output is that of a four-state machine stepped once per unit (empty, single, run,
 // literal), restarting at each row:
@@ -237,74 +287,92 @@ private:
 //     each differ from the one before, up to MaxUnits; a full literal is written whole and the
 //     next unit starts over as a single unit, even when it repeats the last one;
 //   - a unit that repeats the literal's last unit takes that unit out of the literal: the rest
-//     is written (FlushLiteral), and the two form a new run of two;
+//     is written, and the two form a new run of two;
 //   - at the row's end the pending run (or single unit) or literal is written.
 //
 // Seen run by run, that machine writes every run of two or more units as pairs, and gathers
-// the single units between such runs into literals. This walks the row from one run of two or
-// more to the next, a word of boundaries at a time, and writes the same commands:
-//   - K single units pending: while K > MaxUnits, a full literal goes out (the next single
-//     unit then starts afresh);
-//   - before a run: the pending K units go out as a literal (nothing for K = 0), except that
-//     K = MaxUnits - 1 takes the run's first unit along to fill the literal and leaves the
-//     run one unit shorter;
-//   - a run of M units: full runs of MaxUnits while more than MaxUnits remain, then the rest;
-//     a rest of one unit is not written but becomes the first pending single unit.
-// A run of n units is written as the pair (n * PixelsPerUnit, unit). FlushLiteral(cursor,
-// units, n, available) writes 0 <= n <= MaxUnits units as PutLiteral does.
-template <int32_t MaxUnits, int32_t PixelsPerUnit,
-          uint8_t* (*FlushLiteral)(uint8_t*, const uint8_t*, int32_t, int32_t)>
-void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units) {
-    static_assert(MaxUnits * PixelsPerUnit <= 255 && MaxUnits >= 3);
-    constexpr uint8_t fullRun = MaxUnits * PixelsPerUnit;
+// the single units between such runs into literals (PutRunAnyCase says how the limits of a
+// command bend that). This takes the runs from bit masks, 64 positions at a time: bit i of
+// `repeats` is set where a unit equals the one before it; a run begins one before a repeating
+// position whose predecessor does not repeat (`starts`) and ends at the first position after it
+// that does not repeat (`ends`). The runs of a window are walked by clearing the lowest bit of
+// both masks, so the next run costs two counts of trailing zeros, and a long run costs one
+// comparison of 64 units per window it spans.
+//
+// The common run goes out without a branch on its shape: the literal's data is copied in one
+// piece, both forms of its head are laid down over each other, and only the cursor's step
+// depends on the count. It is the run with at most CommonSingles single units before it, in a
+// window that lies far enough before the readable end for so many to be read from where its
+// literal begins, and, for a run that began in an earlier window, no longer than a command. Room
+// is made once a window: the commands of the units of one window and the CommonSingles before
+// it, with the bytes laid down past them, take less than MaxCommand.
+template <int32_t MaxUnits, int32_t PixelsPerUnit, uint64_t (*Differences)(const uint8_t*) = DifferencesAt>
+void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units, int64_t readable) {
+    static_assert(MaxUnits * PixelsPerUnit <= 255 && MaxUnits >= 64);
+    static_assert(std::endian::native == std::endian::little, "commands are stored as little-endian words");
+    static_assert(TBandOutput::MaxCommand >= 2 * (CommonSingles + 64 + 2) + CommonSingles + 6);
 
-    TLongRuns runs(row, units);
     uint8_t* cursor = out.Cursor();
     // Room is checked against a local copy of the band's limit: every byte stored through the
     // cursor could otherwise alias the band's fields and make them be loaded again.
     uint8_t* roomEnd = out.RoomEnd();
-    const auto room = [&](uint8_t* at) {
-        if (at > roomEnd) [[unlikely]] {
-            at = out.Room(at);
+    int64_t pending = 0;  // the single units not yet written start here
+    int64_t mostSingles = CommonSingles;  // the most single units before a common run, -1 near the readable end
+    // The last window start from which every literal of a common run can be read whole: its runs
+    // begin at base + 62 at the latest.
+    const int64_t lastCommonBase = readable - 62 - CommonSingles;
+
+    const auto putRun = [&](int64_t start, int64_t end, bool common) [[gnu::always_inline]] {
+        const int64_t singles = start - pending;
+        if (singles > mostSingles || !common) [[unlikely]] {
+            const TRowPosition at = PutRunAnyCase<MaxUnits, PixelsPerUnit>(out, {cursor, pending}, row, readable, start, end);
+            cursor = at.Cursor;
+            pending = at.Pending;
+            roomEnd = out.RoomEnd();
+            return;
+        }
+        cursor = PutCommonLiteral<PixelsPerUnit>(cursor, row + pending, singles);
+        const auto pair = static_cast<uint16_t>((end - start) * PixelsPerUnit | row[start] << 8);
+        std::memcpy(cursor, &pair, 2);
+        cursor += 2;
+        pending = end;
+    };
+
+    uint64_t carry = 0;  // whether the position before the window repeats its predecessor
+    bool open = false;   // a run has begun, at openStart, and not yet ended
+    int64_t openStart = 0;
+    for (int64_t base = 1; base < units; base += 64) {
+        if (cursor > roomEnd) [[unlikely]] {
+            cursor = out.Room(cursor);
             roomEnd = out.RoomEnd();
         }
-        return at;
-    };
-    int32_t pending = 0;  // the single units not yet written start here
-    // Full literals while more than MaxUnits single units are pending.
-    const auto flushFullLiterals = [&](int32_t singles) {
-        while (singles > MaxUnits) {
-            cursor = FlushLiteral(room(cursor), row + pending, MaxUnits, units - pending);
-            pending += MaxUnits;
-            singles -= MaxUnits;
+        if (base > lastCommonBase) mostSingles = -1;
+        const uint64_t repeats = RepeatsAt<Differences>(row, units, base);
+        const uint64_t before = repeats << 1 | carry;
+        carry = repeats >> 63;
+        uint64_t starts = repeats & ~before;
+        uint64_t ends = before & ~repeats;
+        if (open) {
+            if (ends == 0) continue;
+            const int64_t end = base + std::countr_zero(ends);
+            putRun(openStart, end, end - openStart <= MaxUnits);
+            ends &= ends - 1;
+            open = false;
         }
-        return singles;
-    };
-
-    int32_t runStart;
-    int32_t runEnd;
-    while (runs.Next(runStart, runEnd)) {
-        const int32_t singles = flushFullLiterals(runStart - pending);
-        cursor = room(cursor);  // for the literal and the run's last pair
-        // Whether single units come before the run is as good as random in busy pictures, so
-        // the literal is written without asking: a literal of none takes no room.
-        const int32_t taken = singles == MaxUnits - 1 ? 1 : 0;
-        cursor = FlushLiteral(cursor, row + pending, singles + taken, units - pending);
-
-        const uint8_t value = row[runStart];
-        int32_t length = runEnd - runStart - taken;
-        while (length > MaxUnits) {
-            cursor = PutPair(room(cursor), fullRun, value);
-            length -= MaxUnits;
+        while (starts != 0) {
+            const int64_t start = base + std::countr_zero(starts) - 1;
+            starts &= starts - 1;
+            if (ends == 0) {
+                open = true;
+                openStart = start;
+                break;
+            }
+            putRun(start, base + std::countr_zero(ends), true);
+            ends &= ends - 1;
         }
-        // A rest of one unit becomes the first pending single unit; its pair is laid down anyway.
-        PutPair(cursor, static_cast<uint8_t>(length * PixelsPerUnit), value);
-        const bool rest = length < 2;
-        cursor += rest ? 0 : 2;
-        pending = runEnd - (rest ? 1 : 0);
     }
-    const int32_t singles = flushFullLiterals(units - pending);
-    if (singles > 0) cursor = FlushLiteral(room(cursor), row + pending, singles, units - pending);
+    if (open) putRun(openStart, units, false);
+    cursor = PutSingles<MaxUnits, PixelsPerUnit>(out, {cursor, pending}, row, readable, units - pending).Cursor;
     out.Commit(cursor);
 }
 

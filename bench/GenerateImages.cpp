@@ -1,5 +1,5 @@
 // Writes the benchmark pictures as uncompressed bottom-up BMP files into a folder:
-//   screen8.bmp  dither8.bmp  noise8.bmp  photo8.bmp  photo4.bmp
+//   screen8.bmp  dither8.bmp  dithered8.bmp  noise8.bmp  photo8.bmp  photo4.bmp
 // Usage: GenerateImages FOLDER [WIDTH HEIGHT]   (default 8192 x 8192)
 // The same arguments always give the same files.
 #include <cstdio>
@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
         TContent content;
     } kinds[] = {{"screen8.bmp", TContent::Screen},
                  {"dither8.bmp", TContent::Dither},
+                 {"dithered8.bmp", TContent::DitheredPhoto},
                  {"noise8.bmp", TContent::Noise},
                  {"photo8.bmp", TContent::Photo8},
                  {"photo4.bmp", TContent::Photo4}};

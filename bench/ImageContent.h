@@ -7,6 +7,9 @@
 //           long runs, a few short literals;
 //   Dither  a smooth colour field ordered-dithered onto a 6 x 7 x 6 colour cube: runs of one to
 //           a few pixels, the encoder's worst case for commands per pixel;
+//   DitheredPhoto  a smooth grey ramp in 64 levels, ordered-dithered with a 2 x 2 pattern, a third
+//           of its pixels nudged a level up or down: runs of one to four equal pixels mixed with
+//           literals, the costliest mix of decisions for the encoder;
 //   Noise   uniformly random bytes: nearly everything is one long absolute run;
 //   Photo8  a smooth grey field in 256 levels with film grain (up to a level either way) over a
 //           bit under half of it: smooth areas give runs of a dozen pixels or so, grainy ones
@@ -20,7 +23,7 @@
 
 namespace vdib::bench {
 
-enum class TContent { Screen, Dither, Noise, Photo8, Photo4 };
+enum class TContent { Screen, Dither, DitheredPhoto, Noise, Photo8, Photo4 };
 
 // splitmix64: small, fast and good enough to make noise and layouts from one seed.
 class TRandom {
@@ -169,6 +172,22 @@ inline std::vector<uint8_t> MakePixels(TContent content, int32_t width, int32_t 
             }
             break;
         }
+        case TContent::DitheredPhoto: {
+            constexpr double Bayer2[2][2] = {{0.125, 0.625}, {0.875, 0.375}};
+            detail::TWaveField grey(width, 1.1);
+            TRandom random(0xD17E);
+            for (int32_t y = 0; y < height; ++y) {
+                grey.SetRow(y);
+                uint8_t* row = bits.data() + y * rowBytes;
+                for (int32_t x = 0; x < width; ++x) {
+                    int32_t level = static_cast<int32_t>(grey.At(x) * 63 + Bayer2[y & 1][x & 1]);
+                    const uint64_t r = random.Next();
+                    if (r % 3 == 0) level += (r >> 32) & 1 ? 1 : -1;
+                    row[x] = static_cast<uint8_t>(level < 0 ? 0 : level > 63 ? 63 : level);
+                }
+            }
+            break;
+        }
         case TContent::Noise: {
             TRandom random(0x0015E);
             for (int32_t y = 0; y < height; ++y) {
@@ -210,10 +229,14 @@ inline std::vector<uint8_t> MakePixels(TContent content, int32_t width, int32_t 
     return bits;
 }
 
-// The colour table: 256 greys for the 8-bit photo, the 6 x 7 x 6 cube (and a grey tail) for the
+// The colour table: 256 greys for the 8-bit photo, 64 for the dithered one, the 6 x 7 x 6 cube (and a grey tail) for the
 // other 8-bit pictures, 16 greys for 4 bits; as blue, green, red, 0 quadruples.
 inline std::vector<uint8_t> MakeColorTable(TContent content) {
     std::vector<uint8_t> table;
+    if (content == TContent::DitheredPhoto) {
+        for (int i = 0; i < 64; ++i) table.insert(table.end(), {uint8_t(i * 4), uint8_t(i * 4), uint8_t(i * 4), 0});
+        return table;
+    }
     if (content == TContent::Photo8) {
         for (int i = 0; i < 256; ++i) table.insert(table.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
         return table;
