@@ -24,17 +24,14 @@ constexpr int InterruptingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM
 // name written, the file being made) -> Armed (the file made) -> Free again; a handler that
 // removes the file turns Armed into Removing first, so a name is never rewritten while a handler,
 // in any thread, reads it. Plain atomics and fixed arrays: usable in a signal handler, and nothing
-// to destroy at exit.
+// to destroy at exit. The states lie apart from the names, so that a sweep at exit reads one
+// page, not one per slot, and all start zero (free) without a constructor.
 enum TSlotState : int { SlotFree, SlotTaken, SlotCreating, SlotArmed, SlotRemoving };
 static_assert(std::atomic<int>::is_always_lock_free);
 
-struct TSlot {
-    std::atomic<int> State;
-    char Name[PATH_MAX + 1];
-};
-
 constexpr int SlotCount = 256;
-TSlot Slots[SlotCount];
+constinit std::atomic<int> SlotStates[SlotCount]{};
+char SlotNames[SlotCount][PATH_MAX + 1];
 // Set once a handler has started removing: no file is registered after that.
 std::atomic<bool> Ending{false};
 
@@ -80,18 +77,18 @@ void RemovePendingFiles() noexcept {
     Ending.store(true);
     timespec start{};
     ::clock_gettime(CLOCK_MONOTONIC, &start);
-    for (TSlot& slot : Slots) {
+    for (int i = 0; i < SlotCount; ++i) {
         timespec now = start;
-        while (slot.State.load() == SlotCreating && now.tv_sec - start.tv_sec < 2) ::clock_gettime(CLOCK_MONOTONIC, &now);
+        while (SlotStates[i].load() == SlotCreating && now.tv_sec - start.tv_sec < 2) ::clock_gettime(CLOCK_MONOTONIC, &now);
         int armed = SlotArmed;
-        if (slot.State.compare_exchange_strong(armed, SlotRemoving)) ::unlink(slot.Name);
+        if (SlotStates[i].compare_exchange_strong(armed, SlotRemoving)) ::unlink(SlotNames[i]);
     }
 }
 
 TPendingFile::TPendingFile() noexcept : FSlot(-1), FHeld{} {
     for (int i = 0; i < SlotCount; ++i) {
         int free = SlotFree;
-        if (Slots[i].State.compare_exchange_strong(free, SlotTaken)) {
+        if (SlotStates[i].compare_exchange_strong(free, SlotTaken)) {
             FSlot = i;
             return;
         }
@@ -101,8 +98,8 @@ TPendingFile::TPendingFile() noexcept : FSlot(-1), FHeld{} {
 // A slot that a handler is removing stays so: the process is about to end.
 TPendingFile::~TPendingFile() {
     if (FSlot < 0) return;
-    int state = Slots[FSlot].State.load();
-    if (state != SlotRemoving) Slots[FSlot].State.compare_exchange_strong(state, SlotFree);
+    int state = SlotStates[FSlot].load();
+    if (state != SlotRemoving) SlotStates[FSlot].compare_exchange_strong(state, SlotFree);
 }
 
 bool TPendingFile::Creating(const char* fileName) noexcept {
@@ -111,15 +108,14 @@ bool TPendingFile::Creating(const char* fileName) noexcept {
     if (length > PATH_MAX) return false;
     const sigset_t held = InterruptingSignalSet();
     ::pthread_sigmask(SIG_BLOCK, &held, &FHeld);
-    TSlot* slot = FSlot >= 0 ? &Slots[FSlot] : nullptr;
     // Unless a handler took the slot (it only takes armed ones), it is this object's alone.
-    if (slot != nullptr && slot->State.load() == SlotRemoving) {
+    if (FSlot >= 0 && SlotStates[FSlot].load() == SlotRemoving) {
         ::pthread_sigmask(SIG_SETMASK, &FHeld, nullptr);
         return false;
     }
-    if (slot != nullptr) {
-        std::memcpy(slot->Name, fileName, length + 1);
-        slot->State.store(SlotCreating);
+    if (FSlot >= 0) {
+        std::memcpy(SlotNames[FSlot], fileName, length + 1);
+        SlotStates[FSlot].store(SlotCreating);
     }
     // Either the handler sees this slot Creating and waits, or this thread sees it has started.
     if (!Ending.load()) return true;
@@ -128,14 +124,14 @@ bool TPendingFile::Creating(const char* fileName) noexcept {
 }
 
 void TPendingFile::Created(bool made) noexcept {
-    if (FSlot >= 0) Slots[FSlot].State.store(made ? SlotArmed : SlotTaken);
+    if (FSlot >= 0) SlotStates[FSlot].store(made ? SlotArmed : SlotTaken);
     ::pthread_sigmask(SIG_SETMASK, &FHeld, nullptr);
 }
 
 void TPendingFile::Disarm() noexcept {
     if (FSlot < 0) return;
     int armed = SlotArmed;
-    Slots[FSlot].State.compare_exchange_strong(armed, SlotTaken);
+    SlotStates[FSlot].compare_exchange_strong(armed, SlotTaken);
 }
 
 }  // namespace vdib::os
