@@ -1,7 +1,9 @@
-// RLE8 and RLE4: the sequences of tests/data/rle.tsv, the fast encoders against the per-unit
-// state machine on random rows, the same bytes from any number of encoding threads, and the
-// decoders' read-ahead.
+// RLE8 and RLE4: the sequences of tests/data/rle.tsv, the fast encoders (with the comparison of
+// neighbours that this target uses, and the portable one of targets without SSE2) against the
+// per-unit state machine on random rows and the corpus, the same bytes from any number of
+// encoding threads, and the decoders' read-ahead.
 #include <VDIBitmap/RLE.h>
+#include "RLEEncoder.h"
 #include "support/BmpBytes.h"
 
 namespace vdib::test {
@@ -10,6 +12,15 @@ namespace {
 Bytes Encode(uint16_t bits, const Bytes& block, int32_t width, int32_t height) {
     TTestStream stream;
     (bits == 8 ? EncodeRLE8 : EncodeRLE4)(stream, block.data(), Header(width, height, bits));
+    return stream.Data();
+}
+
+// The same through the row encoder that finds equal neighbours without SSE2.
+Bytes EncodePortably(uint16_t bits, const Bytes& block, int32_t width, int32_t height) {
+    TTestStream stream;
+    const TDIBGeometry geometry = CheckedGeometry(bits, width, height);
+    rle::EncodeBands(stream, block.data(), geometry.RowBytes, geometry.Rows, (width * bits + 7) / 8,
+                     bits == 8 ? &rle::EncodeRow<255, 1, rle::DifferencesAtPortable> : &rle::EncodeRow<127, 2, rle::DifferencesAtPortable>);
     return stream.Data();
 }
 
@@ -76,27 +87,30 @@ TEST(RLE, EachRowOfTheTable) {
         EXPECT_TRUE(!decodes || end == static_cast<int32_t>(data.size())) << "stopped at " << end;
         if (row[6] != "yes") continue;
         EXPECT_EQ(ToHex(Encode(bits, Hex(row[5]), width, height)), ToHex(data));
+        EXPECT_EQ(ToHex(EncodePortably(bits, Hex(row[5]), width, height)), ToHex(data));
         EXPECT_EQ(ToHex(ReferenceEncode(Hex(row[5]), width, height, bits)), ToHex(data));
     }
 }
 
-// Random rows of few values in runs of every length, or of many values in literals past both
-// limits; the row padding is filled too, and must not be encoded. What the fast encoder writes
-// must match the reference and decode back to the row, an odd RLE4 row's pad pixel included.
+// Random rows: few values in runs of every length, few or many values in runs of one to six (the
+// busy pictures' mix of short runs and literals), or many values in literals past both limits;
+// the row padding is filled too, and must not be encoded. Both row encoders must write what the
+// reference writes, and that must decode back to the row, an odd RLE4 row's pad pixel included.
 TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
     std::mt19937 random(2024);
     for (const uint16_t bits : {8, 4}) {
-        for (int trial = 0; trial < 403; ++trial) {  // the last three tall enough for several bands of rows
-            const bool tall = trial >= 400;
-            const auto width = static_cast<int32_t>(tall ? 1000 + random() % 1000 : random() % (trial < 200 ? 141 : 2000));
+        for (int trial = 0; trial < 1003; ++trial) {  // the last three tall enough for several bands of rows
+            const bool tall = trial >= 1000;
+            const auto width = static_cast<int32_t>(tall ? 1000 + random() % 1000 : random() % (trial < 800 ? 301 : 2000));
             const auto height = static_cast<int32_t>(tall ? 600 + random() % 200 : 1 + random() % 3);
-            const unsigned values = trial % 3 == 2 ? 256 : 1 + random() % 4;
-            const unsigned maxRun = trial % 3 == 0 ? 300 : trial % 3 == 1 ? 4 : 1;
+            const unsigned values = trial % 4 >= 2 ? 256 : 1 + random() % 4;
+            const unsigned maxRun = std::array{300u, 6u, 1u, 6u}[trial % 4];
             Bytes block(CheckedGeometry(bits, width, height).ImageBytes);
             FillRuns(block.data(), block.size(), values, maxRun, random);
             SCOPED_TRACE(testing::Message() << "RLE" << bits << ", trial " << trial << ", width " << width);
             const Bytes encoded = Encode(bits, block, width, height), reference = ReferenceEncode(block, width, height, bits);
             ASSERT_TRUE(encoded == reference) << ToHex(encoded) << "\nnot the reference\n" << ToHex(reference);
+            ASSERT_TRUE(EncodePortably(bits, block, width, height) == reference) << "the portable comparison";
             const auto rowBytes = static_cast<std::size_t>(CheckedGeometry(bits, width, 1).RowBytes);
             for (std::size_t at = 0; at < block.size(); ++at)  // the row padding decodes to 0
                 if (at % rowBytes >= static_cast<std::size_t>(width * bits + 7) / 8) block[at] = 0;
@@ -139,6 +153,9 @@ TEST(RLE, AnyNumberOfEncodingThreadsWritesTheSameBytes) {
             if (threads == 1) {
                 first = bytes;
                 EXPECT_EQ(PictureDifference(*picture, *ReadPicture(bytes)), "");
+                const Bytes block(picture->StoredRow(0), picture->StoredRow(0) + std::size_t(picture->RowBytes) * picture->Height);
+                const Bytes data(bytes.begin() + Get32(Bytes(bytes.begin(), bytes.begin() + 14), 10), bytes.end());
+                EXPECT_TRUE(data == ReferenceEncode(block, picture->Width, picture->Height, picture->Info().biBitCount)) << "not the reference";
             }
             EXPECT_TRUE(bytes == first) << threads << " threads: " << bytes.size() << " bytes, not " << first.size();
         }
