@@ -63,8 +63,9 @@ public:
         const int64_t end = std::min(first + FBandRows, FRows);
         out.Start(std::min((end - first) * RowBound(FUnits) + 2, MaxReservation));
         for (int64_t row = first; row < end; ++row) {
-            // A row without pixels has no pending run: it is its end-of-line alone.
-            if (FUnits > 0) FEncodeRow(out, FBits + row * FRowBytes, FUnits, (FRows - row) * FRowBytes);
+            // A row without pixels has no pending run: it is its end-of-line alone. A row may be
+            // read on into the rows after it, up to the last row's last unit.
+            if (FUnits > 0) FEncodeRow(out, FBits + row * FRowBytes, FUnits, (FRows - 1 - row) * FRowBytes + FUnits);
             out.EndOfLine();
         }
         if (end == FRows) out.EndOfBitmap();

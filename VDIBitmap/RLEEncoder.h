@@ -69,7 +69,7 @@ private:
 };
 
 // Encodes one row of `units` units (units > 0) into the band, without its end-of-line. `readable`
-// bytes from `row` on may be read (at least the row's; more where other rows follow in the block),
+// bytes from `row` on may be read (the row's units; more where other rows follow in the block),
 // though only the row's units are encoded.
 using TRowEncoder = void (*)(TBandOutput& out, const uint8_t* row, int32_t units, int64_t readable);
 
@@ -308,6 +308,7 @@ template <int32_t PixelsPerUnit>
 // it, with the bytes laid down past them, take less than MaxCommand.
 template <int32_t MaxUnits, int32_t PixelsPerUnit, uint64_t (*Differences)(const uint8_t*) = DifferencesAt>
 void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units, int64_t readable) {
+    // A run that begins and ends in one window (64 positions and the one before) fits a command.
     static_assert(MaxUnits * PixelsPerUnit <= 255 && MaxUnits >= 64);
     static_assert(std::endian::native == std::endian::little, "commands are stored as little-endian words");
     static_assert(TBandOutput::MaxCommand >= 2 * (CommonSingles + 64 + 2) + CommonSingles + 6);
