@@ -343,18 +343,18 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units, int64_t read
     bool open = false;   // a run has begun, at openStart, and not yet ended
     int64_t openStart = 0;
     for (int64_t base = 1; base < units; base += 64) {
-        if (cursor > roomEnd) [[unlikely]] {
-            cursor = out.Room(cursor);
-            roomEnd = out.RoomEnd();
-        }
-        if (base > lastCommonBase) mostSingles = -1;
         const uint64_t repeats = RepeatsAt<Differences>(row, units, base);
         const uint64_t before = repeats << 1 | carry;
         carry = repeats >> 63;
         uint64_t starts = repeats & ~before;
         uint64_t ends = before & ~repeats;
+        if ((starts | ends) == 0) continue;  // inside a literal or a run: nothing begins or ends
+        if (cursor > roomEnd) [[unlikely]] {
+            cursor = out.Room(cursor);
+            roomEnd = out.RoomEnd();
+        }
+        if (base > lastCommonBase) mostSingles = -1;
         if (open) {
-            if (ends == 0) continue;
             const int64_t end = base + std::countr_zero(ends);
             putRun(openStart, end, end - openStart <= MaxUnits);
             ends &= ends - 1;
