@@ -133,7 +133,9 @@ public:
     }
 
 private:
-    struct TSlot {
+    // A cache line each: the thread encoding into one slot reads and writes its band's fields all
+    // the time, and must not share them with the thread encoding into the next.
+    struct alignas(64) TSlot {
         TBandOutput Output;
         bool Ready = false;  // it holds the next band due in it, encoded
     };
