@@ -229,7 +229,7 @@ template <int32_t MaxUnits, int32_t PixelsPerUnit>
 }
 
 // The most single units before a run that the common case writes.
-inline constexpr int32_t CommonSingles = 32;
+inline constexpr int32_t CommonSingles = 30;
 
 // For a literal of n <= CommonSingles single units: the cursor's step over it (up to two units
 // go out as runs of one unit each, since an absolute run needs at least three; more as an
@@ -248,31 +248,33 @@ inline constexpr TLiteralSteps LiteralSteps = [] {
     return steps;
 }();
 
+// The position of the lowest set bit of a non-zero mask, counted in 64 bits.
+inline int64_t LowestBit(uint64_t mask) noexcept { return static_cast<int64_t>(static_cast<uint64_t>(std::countr_zero(mask))); }
+
 // Writes a literal of n <= CommonSingles units (CommonSingles readable at `units`) as PutLiteral
 // does, without a branch: the data is copied whole, the pad byte stored, the absolute run's head
 // laid down, then the two runs of one unit over it or past the literal; only the step taken
 // depends on n. Lays down bytes up to CommonSingles + 6 past the cursor.
 template <int32_t PixelsPerUnit>
 [[gnu::always_inline]] inline uint8_t* PutCommonLiteral(uint8_t* cursor, const uint8_t* units, int64_t n) noexcept {
-    uint32_t absolute;
+    static_assert(CommonSingles == 30);
     uint32_t asRuns;
 #if defined(__SSE2__)
+    // The absolute run's head and its first 14 units in one store, the next 16 units in another.
     const __m128i data = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(cursor + 2), data);
-    absolute = static_cast<uint32_t>(_mm_cvtsi128_si32(data)) << 16;
+    const __m128i head = _mm_cvtsi32_si128(static_cast<int>(n * PixelsPerUnit) << 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(cursor), _mm_or_si128(_mm_slli_si128(data, 2), head));
     asRuns = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_unpacklo_epi8(_mm_set1_epi8(PixelsPerUnit), data)));
 #else
     Copy16(cursor + 2, units);
     uint16_t firstTwo;
     std::memcpy(&firstTwo, units, 2);
-    absolute = uint32_t{firstTwo} << 16;
+    const uint32_t absolute = uint32_t{firstTwo} << 16 | static_cast<uint32_t>(n * PixelsPerUnit) << 8;
+    std::memcpy(cursor, &absolute, 4);
     asRuns = ((uint32_t{firstTwo} << 8 | uint32_t{firstTwo} << 16) & 0xFF00FF00u) | PixelsPerUnit * 0x10001u;
 #endif
-    static_assert(CommonSingles == 32);
-    Copy16(cursor + 18, units + 16);
+    Copy16(cursor + 16, units + 14);
     cursor[2 + n] = 0;  // the pad byte, kept only after an odd count
-    absolute |= static_cast<uint32_t>(n * PixelsPerUnit) << 8;
-    std::memcpy(cursor, &absolute, 4);
     std::memcpy(cursor + LiteralSteps.RunsAt[n], &asRuns, 4);
     return cursor + LiteralSteps.Step[n];
 }
@@ -355,20 +357,20 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units, int64_t read
         }
         if (base > lastCommonBase) mostSingles = -1;
         if (open) {
-            const int64_t end = base + std::countr_zero(ends);
+            const int64_t end = base + LowestBit(ends);
             putRun(openStart, end, end - openStart <= MaxUnits);
             ends &= ends - 1;
             open = false;
         }
         while (starts != 0) {
-            const int64_t start = base + std::countr_zero(starts) - 1;
+            const int64_t start = base - 1 + LowestBit(starts);
             starts &= starts - 1;
             if (ends == 0) {
                 open = true;
                 openStart = start;
                 break;
             }
-            putRun(start, base + std::countr_zero(ends), true);
+            putRun(start, base + LowestBit(ends), true);
             ends &= ends - 1;
         }
     }
