@@ -30,23 +30,20 @@ bool Refuse(int error) {
     return false;
 }
 
+// Opens or closes the clipboard; refused with `error` when it already is so.
+bool ChangeOpen(bool open, int error) {
+    TClipboard& clipboard = Clipboard();
+    const std::lock_guard<std::mutex> lock(clipboard.Lock);
+    if (clipboard.IsOpen == open) return Refuse(error);
+    clipboard.IsOpen = open;
+    return true;
+}
+
 }  // namespace
 
-bool OpenClipboard(HWND) {
-    TClipboard& clipboard = Clipboard();
-    const std::lock_guard<std::mutex> lock(clipboard.Lock);
-    if (clipboard.IsOpen) return Refuse(EBUSY);
-    clipboard.IsOpen = true;
-    return true;
-}
+bool OpenClipboard(HWND) { return ChangeOpen(true, EBUSY); }
 
-bool CloseClipboard() {
-    TClipboard& clipboard = Clipboard();
-    const std::lock_guard<std::mutex> lock(clipboard.Lock);
-    if (!clipboard.IsOpen) return Refuse(EINVAL);
-    clipboard.IsOpen = false;
-    return true;
-}
+bool CloseClipboard() { return ChangeOpen(false, EINVAL); }
 
 bool EmptyClipboard() {
     TClipboard& clipboard = Clipboard();
