@@ -68,7 +68,7 @@ void DecodeRLE4(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
 void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
     const TDIBGeometry geometry = CheckedGeometry(4, header.biWidth, header.biHeight);
     const auto units = static_cast<int32_t>((int64_t{header.biWidth} + 1) / 2);  // whole bytes per row
-    rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, units, &rle::EncodeRow<127, 2>);
+    rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, units, rle::RowEncoder<127, 2>());
 }
 
 }  // namespace vdib

@@ -47,7 +47,7 @@ void DecodeRLE8(uint8_t* bits, TStream& stream, const BITMAPINFOHEADER& header) 
 void EncodeRLE8(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& header) {
     const TDIBGeometry geometry = CheckedGeometry(8, header.biWidth, header.biHeight);
     rle::EncodeBands(stream, bits, geometry.RowBytes, geometry.Rows, header.biWidth,
-                     &rle::EncodeRow<255, 1>);
+                     rle::RowEncoder<255, 1>());
 }
 
 }  // namespace vdib

@@ -3,6 +3,7 @@
 // pairs), and the driver that encodes bands side by side and writes them in order.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -11,6 +12,12 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// The wide row encoder needs x86-64 and a compiler that builds single functions for AVX-512 and
+// tells at run time whether the processor runs them (GCC and Clang).
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VDIB_RLE_WIDE 1
+#include <immintrin.h>
 #endif
 
 #include <VDIBitmap/RLE.h>
@@ -377,6 +384,188 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units, int64_t read
     if (open) putRun(openStart, units, false);
     cursor = PutSingles<MaxUnits, PixelsPerUnit>(out, {cursor, pending}, row, readable, units - pending).Cursor;
     out.Commit(cursor);
+}
+
+#if VDIB_RLE_WIDE
+// --- The wide row encoder: AVX-512 -------------------------------------------------------------
+
+#define VDIB_RLE_WIDE_TARGET [[gnu::target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt,lzcnt")]]
+
+// Whether the processor, and the system that must save its registers, runs EncodeRowWide. The
+// compiler's runtime reads the processor's features before any constructor of the program runs;
+// asking it to do so again (for a constructor that runs earlier still) changes nothing after that.
+inline bool HasWideEncoder() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
+}
+
+// The first run of two or more units that begins at `from` or later: [Start, End), or Start ==
+// units when there is none.
+struct TRun {
+    int64_t Start;
+    int64_t End;
+};
+inline TRun NextRunFrom(const uint8_t* row, int32_t units, int64_t from) noexcept {
+    int64_t base = from + 1;
+    uint64_t repeats = 0;
+    while (base < units && (repeats = RepeatsAt<DifferencesAt>(row, units, base)) == 0) base += 64;
+    if (base >= units) return {units, units};
+    const int64_t start = base - 1 + LowestBit(repeats);
+    // The run goes on while positions repeat; the first that does not ends it.
+    uint64_t stops = ~repeats & ~(repeats ^ (repeats - 1));
+    while (stops == 0) {
+        base += 64;
+        if (base >= units) return {start, units};
+        stops = ~RepeatsAt<DifferencesAt>(row, units, base);
+    }
+    return {start, std::min<int64_t>(base + LowestBit(stops), units)};
+}
+
+// The byte indices that PutSlots permutes by, for the 16 units from 16 * Chunk on: into slot i,
+// the unit's count at byte 1 and the unit at byte 2 (`Slots`, from the counts and the units in a row);
+// the unit's flags into all four bytes (`Flags`).
+template <int Chunk>
+struct TSlotIndices {
+    alignas(64) std::array<uint8_t, 64> Slots{};
+    alignas(64) std::array<uint8_t, 64> Flags{};
+};
+template <int Chunk>
+inline constexpr TSlotIndices<Chunk> SlotIndices = [] {
+    TSlotIndices<Chunk> indices;
+    for (int i = 0; i < 16; ++i) {
+        indices.Slots[4 * i + 1] = static_cast<uint8_t>(16 * Chunk + i);
+        indices.Slots[4 * i + 2] = static_cast<uint8_t>(64 + 16 * Chunk + i);
+        for (int j = 0; j < 4; ++j) indices.Flags[4 * i + j] = static_cast<uint8_t>(16 * Chunk + i);
+    }
+    return indices;
+}();
+
+// Packs the slots of the 16 units from 16 * Chunk on into the output: slot i holds the escape,
+// the count, the unit and the pad, bytes 4i to 4i + 3, and keeps byte j where the unit's flags
+// have bit j set. Stores 64 bytes at `cursor`.
+template <int Chunk>
+VDIB_RLE_WIDE_TARGET inline void PutSlots(uint8_t*& cursor, __m512i counts, __m512i units, __m512i flags) noexcept {
+    const __m512i slots = _mm512_maskz_permutex2var_epi8(0x6666666666666666ull, counts,
+                                                         _mm512_load_si512(SlotIndices<Chunk>.Slots.data()), units);
+    const __m512i spread = _mm512_maskz_permutexvar_epi8(~uint64_t{0}, _mm512_load_si512(SlotIndices<Chunk>.Flags.data()), flags);
+    const uint64_t keep = _mm512_test_epi8_mask(spread, _mm512_set1_epi32(0x08040201));
+    _mm512_storeu_si512(cursor, _mm512_maskz_compress_epi8(keep, slots));
+    cursor += std::popcount(keep);
+}
+
+// The lengths of the stretches of units that begin at the set bits of `first` and end at those
+// of `last`, in order (bit k of either mask: unit k).
+VDIB_RLE_WIDE_TARGET inline __m512i Lengths(uint64_t first, uint64_t last) noexcept {
+    const __m512i positions = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
+                                              44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
+                                              25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
+                                              5, 4, 3, 2, 1, 0);
+    return _mm512_sub_epi8(_mm512_maskz_compress_epi8(last, positions),
+                           _mm512_maskz_compress_epi8(first, _mm512_sub_epi8(positions, _mm512_set1_epi8(1))));
+}
+
+// Writes the commands of the 64 units from `units` on up to the end of their last whole run,
+// and returns how many units that took (0 when no run ends among them: the caller goes on one run
+// at a time). The units before a run are single units: a literal of one or two goes out as runs
+// of one unit each, a longer one as an absolute run. Every unit gets a slot of four bytes: the
+// absolute run's escape, the count (of the run, of a run of one unit, or of the literal), the
+// unit, and the pad; the bytes that its command takes are kept, and the slots of 16 units at a
+// time are packed into the output. Reads 65 units; stores up to 2 * 64 + 64 bytes at `cursor`
+// (no command takes more than two bytes a unit).
+template <int32_t PixelsPerUnit>
+VDIB_RLE_WIDE_TARGET inline int64_t PutRunsWide(uint8_t*& cursor, const uint8_t* units) noexcept {
+    const __m512i here = _mm512_loadu_si512(units);
+    // Bit i: unit i equals unit i + 1 (unit 64 is read for that only).
+    const uint64_t next = _mm512_cmpeq_epi8_mask(here, _mm512_loadu_si512(units + 1));
+    const uint64_t repeats = next << 1;  // unit i equals unit i - 1; the first starts afresh
+    const uint64_t lastOfRun = repeats & ~next;
+    if (lastOfRun == 0) return 0;
+    const int64_t taken = 64 - std::countl_zero(lastOfRun);
+    const uint64_t within = taken == 64 ? ~uint64_t{0} : (uint64_t{1} << taken) - 1;
+    const uint64_t runStarts = ~repeats & next & within;
+    const uint64_t singles = ~repeats & ~next & within;
+    const uint64_t firstSingles = singles & ~(singles << 1);
+    const uint64_t lastSingles = singles & ~(singles >> 1);
+
+    // Literals of three or more units are absolute runs; the rest go out as runs of one unit.
+    // The sum cannot carry out: a literal ends before the last run, so below bit 63.
+    const uint64_t absoluteFirst = firstSingles & singles >> 1 & singles >> 2;
+    const uint64_t absoluteLast = lastSingles & singles << 1 & singles << 2;
+    const uint64_t inAbsolute = (absoluteLast << 1) - absoluteFirst;
+    const uint64_t runsOfOne = singles & ~inAbsolute;
+    // An odd count ends on a unit an even distance from the first: filling the literals that
+    // start at even positions (adding their first bit carries through them) tells which those are.
+    constexpr uint64_t Even = 0x5555555555555555ull;
+    const uint64_t evenStarted = ((singles + (firstSingles & Even)) ^ singles) & singles;
+    const uint64_t pads = absoluteLast & ~(evenStarted ^ Even);
+
+    // The counts of the runs and of the absolute runs, each at its first unit.
+    const __m512i one = _mm512_set1_epi8(1);
+    __m512i counts = _mm512_maskz_expand_epi8(runStarts, Lengths(runStarts, lastOfRun & within));
+    counts = _mm512_mask_expand_epi8(counts, absoluteFirst, Lengths(absoluteFirst, absoluteLast));
+    counts = _mm512_mask_mov_epi8(counts, runsOfOne, one);
+    if constexpr (PixelsPerUnit == 2) counts = _mm512_add_epi8(counts, counts);
+
+    const uint64_t escapes = absoluteFirst;
+    const uint64_t countsKept = runStarts | runsOfOne | absoluteFirst;
+    const uint64_t unitsKept = runStarts | singles;
+    __m512i flags = _mm512_maskz_mov_epi8(escapes, one);
+    flags = _mm512_mask_add_epi8(flags, countsKept, flags, _mm512_set1_epi8(2));
+    flags = _mm512_mask_add_epi8(flags, unitsKept, flags, _mm512_set1_epi8(4));
+    flags = _mm512_mask_add_epi8(flags, pads, flags, _mm512_set1_epi8(8));
+    // The last unit taken is the last of a run, which writes nothing.
+    PutSlots<0>(cursor, counts, here, flags);
+    if (taken > 17) PutSlots<1>(cursor, counts, here, flags);
+    if (taken > 33) PutSlots<2>(cursor, counts, here, flags);
+    if (taken > 49) PutSlots<3>(cursor, counts, here, flags);
+    return taken;
+}
+
+// EncodeRow's output, written 64 units at a time where runs are dense (PutRunsWide), one run at a
+// time elsewhere.
+template <int32_t MaxUnits, int32_t PixelsPerUnit>
+VDIB_RLE_WIDE_TARGET void EncodeRowWide(TBandOutput& out, const uint8_t* row, int32_t units, int64_t readable) {
+    static_assert(MaxUnits >= 64 && MaxUnits * PixelsPerUnit <= 255);
+    static_assert(TBandOutput::MaxCommand >= 2 * 64 + 64 && TBandOutput::MaxCommand >= CommonSingles + 6 + 2);
+    uint8_t* cursor = out.Cursor();
+    int64_t pending = 0;
+    for (;;) {
+        cursor = out.Room(cursor);
+        if (pending + 64 < units) {
+            const int64_t taken = PutRunsWide<PixelsPerUnit>(cursor, row + pending);
+            if (taken != 0) {
+                pending += taken;
+                continue;
+            }
+        }
+        const auto [start, end] = NextRunFrom(row, units, pending);
+        if (start >= units) break;
+        const int64_t singles = start - pending;
+        if (singles <= CommonSingles && end - start <= MaxUnits && pending + CommonSingles <= readable) {
+            cursor = PutCommonLiteral<PixelsPerUnit>(cursor, row + pending, singles);
+            cursor = PutPair(cursor, static_cast<uint8_t>((end - start) * PixelsPerUnit), row[start]);
+            pending = end;
+        } else {
+            const TRowPosition at = PutRunAnyCase<MaxUnits, PixelsPerUnit>(out, {cursor, pending}, row, readable, start, end);
+            cursor = at.Cursor;
+            pending = at.Pending;
+        }
+    }
+    cursor = PutSingles<MaxUnits, PixelsPerUnit>(out, {cursor, pending}, row, readable, units - pending).Cursor;
+    out.Commit(cursor);
+}
+
+#undef VDIB_RLE_WIDE_TARGET
+#endif
+
+// The row encoder for this processor.
+template <int32_t MaxUnits, int32_t PixelsPerUnit>
+TRowEncoder RowEncoder() noexcept {
+#if VDIB_RLE_WIDE
+    if (HasWideEncoder()) return &EncodeRowWide<MaxUnits, PixelsPerUnit>;
+#endif
+    return &EncodeRow<MaxUnits, PixelsPerUnit>;
 }
 
 }  // namespace vdib::rle

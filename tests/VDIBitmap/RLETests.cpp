@@ -1,5 +1,5 @@
-// RLE8 and RLE4: the sequences of tests/data/rle.tsv, the fast encoders (with the comparison of
-// neighbours that this target uses, and the portable one of targets without SSE2) against the
+// RLE8 and RLE4: the sequences of tests/data/rle.tsv, the fast row encoders (the plain one with
+// this target's comparison of neighbours and with the portable one, the wide one) against the
 // per-unit state machine on random rows and the corpus, the same bytes from any number of
 // encoding threads, and the decoders' read-ahead.
 #include <VDIBitmap/RLE.h>
@@ -15,12 +15,29 @@ Bytes Encode(uint16_t bits, const Bytes& block, int32_t width, int32_t height) {
     return stream.Data();
 }
 
-// The same through the row encoder that finds equal neighbours without SSE2.
-Bytes EncodePortably(uint16_t bits, const Bytes& block, int32_t width, int32_t height) {
+// The row encoders that Encode does not run on this processor, each named for the messages: the
+// plain one with the comparison of targets without SSE2 and with its own, and the wide one
+// where the processor has it.
+struct TRowEncoders {
+    const char* Name;
+    rle::TRowEncoder Eight;
+    rle::TRowEncoder Four;
+};
+std::vector<TRowEncoders> OtherRowEncoders() {
+    std::vector<TRowEncoders> encoders{
+        {"the portable comparison", &rle::EncodeRow<255, 1, rle::DifferencesAtPortable>, &rle::EncodeRow<127, 2, rle::DifferencesAtPortable>},
+        {"the plain row encoder", &rle::EncodeRow<255, 1>, &rle::EncodeRow<127, 2>}};
+#if VDIB_RLE_WIDE
+    if (rle::HasWideEncoder()) encoders.push_back({"the wide row encoder", &rle::EncodeRowWide<255, 1>, &rle::EncodeRowWide<127, 2>});
+#endif
+    return encoders;
+}
+
+Bytes EncodeWith(const TRowEncoders& encoders, uint16_t bits, const Bytes& block, int32_t width, int32_t height) {
     TTestStream stream;
     const TDIBGeometry geometry = CheckedGeometry(bits, width, height);
     rle::EncodeBands(stream, block.data(), geometry.RowBytes, geometry.Rows, (width * bits + 7) / 8,
-                     bits == 8 ? &rle::EncodeRow<255, 1, rle::DifferencesAtPortable> : &rle::EncodeRow<127, 2, rle::DifferencesAtPortable>);
+                     bits == 8 ? encoders.Eight : encoders.Four);
     return stream.Data();
 }
 
@@ -87,14 +104,15 @@ TEST(RLE, EachRowOfTheTable) {
         EXPECT_TRUE(!decodes || end == static_cast<int32_t>(data.size())) << "stopped at " << end;
         if (row[6] != "yes") continue;
         EXPECT_EQ(ToHex(Encode(bits, Hex(row[5]), width, height)), ToHex(data));
-        EXPECT_EQ(ToHex(EncodePortably(bits, Hex(row[5]), width, height)), ToHex(data));
+        for (const TRowEncoders& encoders : OtherRowEncoders())
+            EXPECT_EQ(ToHex(EncodeWith(encoders, bits, Hex(row[5]), width, height)), ToHex(data)) << encoders.Name;
         EXPECT_EQ(ToHex(ReferenceEncode(Hex(row[5]), width, height, bits)), ToHex(data));
     }
 }
 
 // Random rows: few values in runs of every length, few or many values in runs of one to six (the
 // busy pictures' mix of short runs and literals), or many values in literals past both limits;
-// the row padding is filled too, and must not be encoded. Both row encoders must write what the
+// the row padding is filled too, and must not be encoded. Every row encoder must write what the
 // reference writes, and that must decode back to the row, an odd RLE4 row's pad pixel included.
 TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
     std::mt19937 random(2024);
@@ -110,7 +128,8 @@ TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
             SCOPED_TRACE(testing::Message() << "RLE" << bits << ", trial " << trial << ", width " << width);
             const Bytes encoded = Encode(bits, block, width, height), reference = ReferenceEncode(block, width, height, bits);
             ASSERT_TRUE(encoded == reference) << ToHex(encoded) << "\nnot the reference\n" << ToHex(reference);
-            ASSERT_TRUE(EncodePortably(bits, block, width, height) == reference) << "the portable comparison";
+            for (const TRowEncoders& encoders : OtherRowEncoders())
+                ASSERT_TRUE(EncodeWith(encoders, bits, block, width, height) == reference) << encoders.Name;
             const auto rowBytes = static_cast<std::size_t>(CheckedGeometry(bits, width, 1).RowBytes);
             for (std::size_t at = 0; at < block.size(); ++at)  // the row padding decodes to 0
                 if (at % rowBytes >= static_cast<std::size_t>(width * bits + 7) / 8) block[at] = 0;
