@@ -400,16 +400,23 @@ inline bool HasWideEncoder() noexcept {
            __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2");
 }
 
+// Bit i set when position base + i repeats the unit before it, as RepeatsAt says, comparing the
+// 64 positions at once where they lie in the row.
+VDIB_RLE_WIDE_TARGET inline uint64_t RepeatsAtWide(const uint8_t* row, int32_t units, int64_t base) noexcept {
+    if (units - base < 64) return RepeatsAt<DifferencesAt>(row, units, base);
+    return _mm512_cmpeq_epi8_mask(_mm512_loadu_si512(row + base), _mm512_loadu_si512(row + base - 1));
+}
+
 // The first run of two or more units that begins at `from` or later: [Start, End), or Start ==
-// units when there is none.
+// units when there is none. Inlined into the wide encoder, so that RepeatsAtWide is too.
 struct TRun {
     int64_t Start;
     int64_t End;
 };
-inline TRun NextRunFrom(const uint8_t* row, int32_t units, int64_t from) noexcept {
+[[gnu::always_inline]] inline TRun NextRunFrom(const uint8_t* row, int32_t units, int64_t from) noexcept {
     int64_t base = from + 1;
     uint64_t repeats = 0;
-    while (base < units && (repeats = RepeatsAt<DifferencesAt>(row, units, base)) == 0) base += 64;
+    while (base < units && (repeats = RepeatsAtWide(row, units, base)) == 0) base += 64;
     if (base >= units) return {units, units};
     const int64_t start = base - 1 + LowestBit(repeats);
     // The run goes on while positions repeat; the first that does not ends it.
@@ -417,7 +424,7 @@ inline TRun NextRunFrom(const uint8_t* row, int32_t units, int64_t from) noexcep
     while (stops == 0) {
         base += 64;
         if (base >= units) return {start, units};
-        stops = ~RepeatsAt<DifferencesAt>(row, units, base);
+        stops = ~RepeatsAtWide(row, units, base);
     }
     return {start, std::min<int64_t>(base + LowestBit(stops), units)};
 }
