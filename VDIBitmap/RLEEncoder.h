@@ -1,6 +1,7 @@
 // Shared by the RLE8 and RLE4 encoders (not part of the library's interface): the output of one
-// band of rows, the row encoder that both run (RLE8 over pixels, RLE4 over bytes, that is pixel
-// pairs), and the driver that encodes bands side by side and writes them in order.
+// band of rows, the row encoders that both run (RLE8 over pixels, RLE4 over bytes, that is pixel
+// pairs): the plain one, and the wide one for processors with AVX-512, which writes the same
+// bytes; and the driver that encodes bands side by side and writes them in order.
 #pragma once
 
 #include <algorithm>

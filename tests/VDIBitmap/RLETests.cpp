@@ -15,15 +15,15 @@ Bytes Encode(uint16_t bits, const Bytes& block, int32_t width, int32_t height) {
     return stream.Data();
 }
 
-// The row encoders that Encode does not run on this processor, each named for the messages: the
-// plain one with the comparison of targets without SSE2 and with its own, and the wide one
-// where the processor has it.
+// Every row encoder that this processor runs, named for the messages (Encode takes one of them):
+// the plain one with the comparison of targets without SSE2 and with this target's, and the wide
+// one where the processor has it.
 struct TRowEncoders {
     const char* Name;
     rle::TRowEncoder Eight;
     rle::TRowEncoder Four;
 };
-std::vector<TRowEncoders> OtherRowEncoders() {
+std::vector<TRowEncoders> RowEncoders() {
     std::vector<TRowEncoders> encoders{
         {"the portable comparison", &rle::EncodeRow<255, 1, rle::DifferencesAtPortable>, &rle::EncodeRow<127, 2, rle::DifferencesAtPortable>},
         {"the plain row encoder", &rle::EncodeRow<255, 1>, &rle::EncodeRow<127, 2>}};
@@ -104,7 +104,7 @@ TEST(RLE, EachRowOfTheTable) {
         EXPECT_TRUE(!decodes || end == static_cast<int32_t>(data.size())) << "stopped at " << end;
         if (row[6] != "yes") continue;
         EXPECT_EQ(ToHex(Encode(bits, Hex(row[5]), width, height)), ToHex(data));
-        for (const TRowEncoders& encoders : OtherRowEncoders())
+        for (const TRowEncoders& encoders : RowEncoders())
             EXPECT_EQ(ToHex(EncodeWith(encoders, bits, Hex(row[5]), width, height)), ToHex(data)) << encoders.Name;
         EXPECT_EQ(ToHex(ReferenceEncode(Hex(row[5]), width, height, bits)), ToHex(data));
     }
@@ -128,7 +128,7 @@ TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
             SCOPED_TRACE(testing::Message() << "RLE" << bits << ", trial " << trial << ", width " << width);
             const Bytes encoded = Encode(bits, block, width, height), reference = ReferenceEncode(block, width, height, bits);
             ASSERT_TRUE(encoded == reference) << ToHex(encoded) << "\nnot the reference\n" << ToHex(reference);
-            for (const TRowEncoders& encoders : OtherRowEncoders())
+            for (const TRowEncoders& encoders : RowEncoders())
                 ASSERT_TRUE(EncodeWith(encoders, bits, block, width, height) == reference) << encoders.Name;
             const auto rowBytes = static_cast<std::size_t>(CheckedGeometry(bits, width, 1).RowBytes);
             for (std::size_t at = 0; at < block.size(); ++at)  // the row padding decodes to 0
