@@ -287,6 +287,18 @@ template <int32_t PixelsPerUnit>
     return cursor + LiteralSteps.Step[n];
 }
 
+// Writes the run [start, end) of at most MaxUnits units and the single units from `pending` up
+// to it, at most CommonSingles of them (CommonSingles readable from `pending` on), without a
+// branch on their shape: PutCommonLiteral, then the run's pair.
+template <int32_t PixelsPerUnit>
+[[gnu::always_inline]] inline uint8_t* PutCommonRun(uint8_t* cursor, const uint8_t* row, int64_t pending, int64_t start,
+                                                    int64_t end) noexcept {
+    cursor = PutCommonLiteral<PixelsPerUnit>(cursor, row + pending, start - pending);
+    const auto pair = static_cast<uint16_t>((end - start) * PixelsPerUnit | row[start] << 8);
+    std::memcpy(cursor, &pair, 2);
+    return cursor + 2;
+}
+
 // Encodes one row of `units` units (units > 0), without its end-of-line; see TRowEncoder.
 //
 // The output is that of a four-state machine stepped once per unit (empty, single, run,
@@ -342,10 +354,7 @@ void EncodeRow(TBandOutput& out, const uint8_t* row, int32_t units, int64_t read
             roomEnd = out.RoomEnd();
             return;
         }
-        cursor = PutCommonLiteral<PixelsPerUnit>(cursor, row + pending, singles);
-        const auto pair = static_cast<uint16_t>((end - start) * PixelsPerUnit | row[start] << 8);
-        std::memcpy(cursor, &pair, 2);
-        cursor += 2;
+        cursor = PutCommonRun<PixelsPerUnit>(cursor, row, pending, start, end);
         pending = end;
     };
 
@@ -549,10 +558,8 @@ VDIB_RLE_WIDE_TARGET void EncodeRowWide(TBandOutput& out, const uint8_t* row, in
         }
         const auto [start, end] = NextRunFrom(row, units, pending);
         if (start >= units) break;
-        const int64_t singles = start - pending;
-        if (singles <= CommonSingles && end - start <= MaxUnits && pending + CommonSingles <= readable) {
-            cursor = PutCommonLiteral<PixelsPerUnit>(cursor, row + pending, singles);
-            cursor = PutPair(cursor, static_cast<uint8_t>((end - start) * PixelsPerUnit), row[start]);
+        if (start - pending <= CommonSingles && end - start <= MaxUnits && pending + CommonSingles <= readable) {
+            cursor = PutCommonRun<PixelsPerUnit>(cursor, row, pending, start, end);
             pending = end;
         } else {
             const TRowPosition at = PutRunAnyCase<MaxUnits, PixelsPerUnit>(out, {cursor, pending}, row, readable, start, end);
