@@ -27,6 +27,13 @@ if(exported MATCHES "include/VDIBitmap")
   message(FATAL_ERROR "include/VDIBitmap itself is on the package's include path")
 endif()
 
+# The installed headers are exactly those of the source tree's include/VDIBitmap.
+file(GLOB installed_headers RELATIVE ${prefix}/include/VDIBitmap ${prefix}/include/VDIBitmap/*)
+file(GLOB source_headers RELATIVE ${SOURCE_DIR}/include/VDIBitmap ${SOURCE_DIR}/include/VDIBitmap/*)
+if(NOT installed_headers STREQUAL source_headers)
+  message(FATAL_ERROR "installed headers ${installed_headers}\nare not include/VDIBitmap's ${source_headers}")
+endif()
+
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/library -B ${SCRATCH}/example -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Debug)
 run(${CMAKE_COMMAND} --build ${SCRATCH}/example)
