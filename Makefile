@@ -26,12 +26,12 @@ build:
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The converter says nothing on success; the output name is its default one (the extension, from
-# the last '.' after the last '\' or ':', replaced by _rle.bmp).
+# the last '.' after the last '/', '\' or ':', replaced by _rle.bmp).
 run:
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS) --target bmp2rle
 	$(BUILD)/bin/bmp2rle "$(FILE)"
-	@out="$$(printf '%s' "$(FILE)" | sed -E 's/\.[^.\\:]*$$//')_rle.bmp"; \
+	@out="$$(printf '%s' "$(FILE)" | sed -E 's/\.[^./\\:]*$$//')_rle.bmp"; \
 	echo "wrote $$out ($$(stat -c %s "$$out") bytes from $$(stat -c %s "$(FILE)"))"
 
 test: build

@@ -106,8 +106,9 @@ std::size_t FindLastDelimiter(std::string_view delimiters, std::string_view name
 }
 
 std::string ReplaceExtension(std::string_view name, std::string_view extension, TCharacterStep next) {
-    // The delimiters of the system's own names: "/" is none, so "dir.x/photo" loses "x/photo".
-    const std::size_t position = FindLastDelimiter(".\\:", name, next);
+    // "/" separates folders on every system we run on, as "\\" and ":" do on Windows: without it
+    // "dir.x/photo" would lose "x/photo" as its extension and its output would land elsewhere.
+    const std::size_t position = FindLastDelimiter("./\\:", name, next);
     std::string result(position != 0 && name[position - 1] == '.' ? name.substr(0, position - 1) : name);
     result += extension;
     return result;
