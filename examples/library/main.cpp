@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
         vdib::TFileStream drawing(stem + "_drawing.bmp", vdib::ModeCreate);
         vdib::SaveSurfaceAsBMP(canvas.DeviceContext(), drawing);
 
-        std::printf("%s: %d x %d, %d bits; wrote %s_rle.bmp and %s_drawing.bmp (%d x %d)\n", argv[1],
+        std::printf("%s: %d x %d, %d bits; wrote %s_rle.bmp and %s_drawing.bmp (%d x %d)\n", input.c_str(),
                     picture.Width(), picture.Height(), picture.ImageRef().Format.BitCount, stem.c_str(),
                     stem.c_str(), width, height);
         return 0;
