@@ -44,7 +44,8 @@ std::string GetCommandArgument(int index);
 std::size_t FindLastDelimiter(std::string_view delimiters, std::string_view name, TCharacterStep next);
 
 // `name` without its extension, followed by `extension`. The extension is the text from the
-// last "." that comes after the last directory separator ("/", "\" or ":").
+// last "." that comes after the last "/", "\" or ":", on every system (folders and drives as
+// Windows names them, "/" as every system does): "pics.v2/photo" has none.
 std::string ReplaceExtension(std::string_view name, std::string_view extension,
                              TCharacterStep next = NextSystemCharacter);
 

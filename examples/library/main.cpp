@@ -3,6 +3,9 @@
 // which is saved as a 24-bit BMP file.
 //
 //   vdib_example input.bmp [output-stem]   writes <stem>_rle.bmp and <stem>_drawing.bmp
+//
+// Without a stem the files go into the example's build folder (EXAMPLE_OUTPUT_DIR), never beside
+// the sources or wherever the program happens to be started.
 #include <VDIBitmap/VDIBitmap.h>
 
 #include <cstdio>
@@ -13,7 +16,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s input.bmp [output-stem]\n", argv[0]);
         return 2;
     }
-    const std::string stem = argc > 2 ? argv[2] : "example";
+    const std::string input = argv[1];
+    const std::string stem = argc > 2 ? argv[2] : EXAMPLE_OUTPUT_DIR "/example";
     try {
         // Starts what the converter's process frame starts for the library, TDIBitmap's
         // registration as the picture format "dib" among it; stopped when `library` ends.
@@ -22,7 +26,7 @@ int main(int argc, char** argv) {
             if (format.Extension == "dib") std::printf("\"dib\" is registered: %s\n", format.Description.c_str());
 
         vdib::TDIBitmap picture;
-        picture.LoadFile(argv[1]);
+        picture.LoadFile(input);
 
         // Assigning shares the picture; the switch to compressed gives `compressed` its own
         // copy first, so `picture` stays as it was loaded. Only 4- and 8-bit pictures compress.
@@ -40,7 +44,7 @@ int main(int argc, char** argv) {
         vdib::TFileStream drawing(stem + "_drawing.bmp", vdib::ModeCreate);
         vdib::SaveSurfaceAsBMP(canvas.DeviceContext(), drawing);
 
-        std::printf("%s: %d x %d, %d bits; wrote %s_rle.bmp and %s_drawing.bmp (%d x %d)\n", argv[1],
+        std::printf("%s: %d x %d, %d bits; wrote %s_rle.bmp and %s_drawing.bmp (%d x %d)\n", input.c_str(),
                     picture.Width(), picture.Height(), picture.ImageRef().Format.BitCount, stem.c_str(),
                     stem.c_str(), width, height);
         return 0;

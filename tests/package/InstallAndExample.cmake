@@ -1,7 +1,7 @@
-# Installs the built tree into a scratch prefix, builds the example program of examples/library
-# as another project would (find_package against that prefix), runs it on a sample and checks
-# what it printed (the "dib" registration among it) and wrote; builds the program of
-# tests/package/embedding the same way.
+# Installs the built tree into a scratch prefix as the README shows it (stripped), builds the
+# example program of examples/library as another project would (find_package against that
+# prefix), runs it on a sample and checks what it printed (the "dib" registration among it) and
+# wrote; builds the program of tests/package/embedding the same way.
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DSCRATCH=... -DCXX=... [-DCXX_FLAGS=...] -P InstallAndExample.cmake
 
@@ -16,7 +16,15 @@ endfunction()
 set(prefix ${SCRATCH}/prefix)
 file(REMOVE_RECURSE ${SCRATCH})
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --strip)
+# A stripped ELF file names no symbol table and no debug sections among its sections.
+file(STRINGS ${prefix}/bin/bmp2rle sections REGEX "^\\.(symtab|debug_info)$")
+if(sections)
+  message(FATAL_ERROR "the installed converter is not stripped: it has ${sections}")
+endif()
+if(NOT EXISTS ${prefix}/share/man/man1/bmp2rle.1)
+  message(FATAL_ERROR "no manual page in ${prefix}/share/man/man1")
+endif()
 file(GLOB_RECURSE targets ${prefix}/*/VDIBitmapTargets.cmake)
 file(READ "${targets}" exported)
 if(exported MATCHES "vdib_build_flags")
@@ -42,6 +50,11 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/package/embedding -B ${SCRATCH}/embe
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" -DCMAKE_BUILD_TYPE=Debug)
 run(${CMAKE_COMMAND} --build ${SCRATCH}/embedding)
 
+# Without a stem the example writes into its build folder.
+run(${SCRATCH}/example/vdib_example ${SOURCE_DIR}/examples/sample8.bmp)
+if(NOT EXISTS ${SCRATCH}/example/example_rle.bmp OR NOT EXISTS ${SCRATCH}/example/example_drawing.bmp)
+  message(FATAL_ERROR "the example wrote elsewhere than its build folder: ${output}")
+endif()
 run(${SCRATCH}/example/vdib_example ${SOURCE_DIR}/examples/sample8.bmp ${SCRATCH}/sample8)
 # The library scope has registered TDIBitmap, as the converter's process frame does.
 if(NOT output MATCHES "\"dib\" is registered: Device Independent Bitmap\n")
