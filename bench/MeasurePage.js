@@ -1,39 +1,93 @@
-// Times conversions in the web page, in headless Chromium (a measurement, not a test):
+// Times the first conversion of a file in a fresh web page, in headless Chromium, against a native
+// command on the same file (a measurement, not a test):
 //
-//   node bench/MeasurePage.js BUILD_WEB_FOLDER FILE.bmp [ROUNDS]
+//   node bench/MeasurePage.js BUILD_WEB_FOLDER FILE [ROUNDS [SETTINGS]] [-- COMMAND...]
 //
-// Prints, for each round, the conversion time the page shows (the worker's call into the module:
-// read, encode, write, all in memory) and the time from handing the file to the page until its
-// row is complete (reading the file, the worker's round trip and the two pictures included).
+// Each round runs COMMAND FILE OUT once (by default build/bin/bmp2rle, the native converter) and
+// then loads the page afresh (a new worker with new memory) and hands it FILE, so that both meet
+// the machine in the same state. For the page it prints the time from the file input's change to
+// the file's row being complete, as the page itself measures it, and the worker's phases: reading
+// the file, converting in the module, decoding in the browser, drawing the pictures. SETTINGS
+// (JSON, e.g. '{"bitCount":4,"dither":"full"}') re-runs the file with other controls after the
+// first conversion and times that instead. Ends with the medians and their ratio.
 "use strict";
 
+const { spawnSync } = require("child_process");
 const fs = require("fs");
 const os = require("os");
 const path = require("path");
 const { serve, openPage } = require("../tests/web/Browser");
 
+const median = (values) => [...values].sort((a, b) => a - b)[Math.floor(values.length / 2)];
+
+// Resolves, inside the page, to the milliseconds from the file input's change to the row's
+// completion, or with `changes` ({bitCount, dither}) from setting the first row's controls so, and
+// the worker's phases.
+function timeInPage(page, changes) {
+  return page.evaluate((changes) => new Promise((resolve) => {
+    let started = 0;
+    const finished = new MutationObserver(() => {
+      const row = document.querySelector("li.file");
+      if (!started || !row || !["converted", "reduced", "refused"].includes(row.dataset.state)) return;
+      finished.disconnect();
+      resolve({ whole: performance.now() - started, phases: JSON.parse(row.dataset.timings || "{}") });
+    });
+    finished.observe(document.getElementById("results"), { subtree: true, attributes: true, childList: true });
+    if (!changes) {
+      document.getElementById("files").addEventListener("change", () => { started = performance.now(); }, { capture: true });
+      return;
+    }
+    const row = document.querySelector("li.file");
+    started = performance.now();
+    if (changes.bitCount) row.querySelector(`input[name^="colours"][value="${changes.bitCount}"]`).click();
+    if (changes.dither) {
+      const select = row.querySelector("select");
+      select.value = changes.dither;
+      select.dispatchEvent(new Event("change"));
+    }
+  }), changes);
+}
+
 async function main() {
-  const [buildFolder, file] = process.argv.slice(2, 4).map((name) => path.resolve(name));
-  const rounds = Number(process.argv[4] || 3);
+  const separator = process.argv.indexOf("--");
+  const args = process.argv.slice(2, separator < 0 ? undefined : separator);
+  const [buildFolder, file] = args.slice(0, 2).map((name) => path.resolve(name));
+  const rounds = Number(args[2] || 5);
+  const rerun = args[3] ? JSON.parse(args[3]) : null;
+  const command = separator < 0 ? [path.resolve(__dirname, "../build/bin/bmp2rle")] : process.argv.slice(separator + 1);
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "bmp2rle-measure-"));
   const server = await serve(buildFolder);
   const { browser, page } = await openPage(server.origin, scratch);
+  const natives = [], wholes = [];
   try {
     for (let round = 1; round <= rounds; ++round) {
-      const started = Date.now();
+      const output = path.join(scratch, "native.bmp");
+      const began = process.hrtime.bigint();
+      const native = spawnSync(command[0], [...command.slice(1), file, output], { stdio: "ignore" });
+      natives.push(Number(process.hrtime.bigint() - began) / 1e6);
+      fs.rmSync(output, { force: true });
+      if (native.status !== 0) console.log(`${command.join(" ")} ended with ${native.status}`);
+
+      await page.goto(server.origin + "/", { waitUntil: "load" });
+      let timing = timeInPage(page, null);
       await (await page.$("#files")).uploadFile(file);
-      await page.waitForFunction(
-        (count) => document.querySelectorAll('li.file[data-state="converted"], li.file[data-state="refused"]').length === count,
-        { timeout: 600000, polling: 50 }, round);
-      const whole = Date.now() - started;
-      const shown = await page.$eval("li.file:last-child .facts", (facts) => facts.textContent);
-      console.log(`round ${round}: ${shown}; until the row was complete ${whole} ms`);
+      if (rerun) {
+        await timing;
+        timing = timeInPage(page, rerun);
+      }
+      const { whole, phases } = await timing;
+      wholes.push(whole);
+      const shown = Object.entries(phases).map(([phase, time]) => `${phase} ${time.toFixed(0)}`).join(", ");
+      console.log(`round ${round}: native ${natives.at(-1).toFixed(0)} ms; page ${whole.toFixed(0)} ms (${shown})`);
     }
   } finally {
     await browser.close();
     await server.close();
     fs.rmSync(scratch, { recursive: true, force: true });
   }
+  const [nativeMedian, pageMedian] = [median(natives), median(wholes)];
+  console.log(`median of ${rounds}: native ${nativeMedian.toFixed(0)} ms, page ${pageMedian.toFixed(0)} ms, ` +
+              `${(pageMedian / nativeMedian).toFixed(1)} × native`);
 }
 
 main().catch((error) => {
