@@ -75,15 +75,6 @@ struct TConversionRecord {
     std::vector<uint8_t> OutputPixels;
 };
 
-// A bitmap over a blank picture of its own, to be filled in place.
-class TBlankBitmap : public TDIBitmap {
-public:
-    TBlankBitmap(const TDIBFormat& format, int32_t width, int32_t height) {
-        HoldImage(TDIBitmapImage::CreateBlank(format, width, height));
-    }
-    uint8_t* Bits() const noexcept { return FImageRef->Bits; }
-};
-
 // The library's modules run for as long as the page lives; the encoders stay on the one thread.
 void StartLibrary() {
     static TLibraryScope library;
@@ -203,9 +194,10 @@ EMSCRIPTEN_KEEPALIVE uint8_t* vdib_web_decoded_picture(vdib::TConversionRecord* 
     using namespace vdib;
     try {
         const TDIBFormat format{32, 0x00FF0000, 0x0000FF00, 0x000000FF, true, false};
-        auto picture = std::make_unique<TBlankBitmap>(format, width, height);
-        uint8_t* bits = picture->Bits();
-        record->Input = std::move(picture);
+        std::unique_ptr<TDIBitmapImage> image(TDIBitmapImage::CreateBlank(format, width, height));
+        uint8_t* bits = image->Bits;
+        record->Input = std::make_unique<TDIBitmap>();
+        record->Input->ReplaceImage(std::move(image));
         record->Fields.Width = width;
         record->Fields.Height = height;
         return bits;
