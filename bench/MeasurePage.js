@@ -3,8 +3,9 @@
 //
 //   node bench/MeasurePage.js BUILD_WEB_FOLDER FILE [ROUNDS [SETTINGS]] [-- COMMAND...]
 //
-// Each round runs COMMAND FILE OUT once (by default build/bin/bmp2rle, the native converter) and
-// then loads the page afresh (a new worker with new memory) and hands it FILE, so that both meet
+// Each round runs COMMAND once, with IN and OUT among its arguments standing for FILE and an
+// output file (put at its end when it names neither; by default build/bin/bmp2rle, the native
+// converter; build/bin/ReduceImage IN OUT 8 rle 1 rle for the reduction), and then loads the page afresh (a new worker with new memory) and hands it FILE, so that both meet
 // the machine in the same state. For the page it prints the time from the file input's change to
 // the file's row being complete, as the page itself measures it, and the worker's phases: reading
 // the file, converting in the module, decoding in the browser, drawing the pictures. SETTINGS
@@ -63,7 +64,9 @@ async function main() {
     for (let round = 1; round <= rounds; ++round) {
       const output = path.join(scratch, "native.bmp");
       const began = process.hrtime.bigint();
-      const native = spawnSync(command[0], [...command.slice(1), file, output], { stdio: "ignore" });
+      const args = command.includes("IN") ? command.map((arg) => ({ IN: file, OUT: output })[arg] ?? arg)
+                                           : [...command, file, output];
+      const native = spawnSync(args[0], args.slice(1), { stdio: "ignore" });
       natives.push(Number(process.hrtime.bigint() - began) / 1e6);
       fs.rmSync(output, { force: true });
       if (native.status !== 0) console.log(`${command.join(" ")} ended with ${native.status}`);
