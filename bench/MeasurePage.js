@@ -64,7 +64,7 @@ async function main() {
     for (let round = 1; round <= rounds; ++round) {
       const output = path.join(scratch, "native.bmp");
       const began = process.hrtime.bigint();
-      const args = command.includes("IN") ? command.map((arg) => ({ IN: file, OUT: output })[arg] ?? arg)
+      const args = command.includes("IN") || command.includes("OUT") ? command.map((arg) => ({ IN: file, OUT: output })[arg] ?? arg)
                                            : [...command, file, output];
       const native = spawnSync(args[0], args.slice(1), { stdio: "ignore" });
       natives.push(Number(process.hrtime.bigint() - began) / 1e6);

@@ -6,6 +6,7 @@
 const worker = new Worker("bmp2rle.js");
 const rows = new Map();  // the job last posted for a list item -> the item
 const files = new Map();  // a job whose bytes the worker has not had yet -> its file
+let outstanding = 0;  // jobs posted whose results have not come back
 const settings = new WeakMap();  // list item -> {file, bitCount, dither}
 let nextId = 1;
 
@@ -80,6 +81,10 @@ function run(row) {
   const color = parseInt(background.value.slice(1), 16);
   files.set(job, file);
   worker.postMessage({ job, file, bitCount, dither, background: color });
+  // A job that the worker starts at once (its module may still be starting) gets its bytes at
+  // once; one that waits behind others gets them when it starts, so that the files waiting are
+  // not all held in memory.
+  if (outstanding++ === 0) deliver(job);
   showBusy();
 }
 
@@ -293,7 +298,8 @@ async function deliver(job) {
 
 worker.onmessage = (event) => {
   const message = event.data;
-  if (message.started) deliver(message.job);
+  if (message.started && files.has(message.job)) deliver(message.job);
+  if (!message.started) --outstanding;
   const row = rows.get(message.job);
   if (!row) return;
   if (message.started) {

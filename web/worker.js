@@ -1,9 +1,9 @@
 // The Web Worker's side of the page, appended to the module's script. The page posts jobs
-// {job, file, bitCount, dither, background}; the worker runs one at a time. When it begins one it
-// posts {job, started: true}, and the page answers with the file's bytes, {job, parts} (a list of
-// ArrayBuffers, one after another) or {job, failure}: the page's thread reads the file while this
-// one readies the memory for it. When the job is done the worker posts its results. Nothing
-// leaves the browser.
+// {job, file, bitCount, dither, background}; the worker runs one at a time, and posts
+// {job, started: true} when it begins one and the results when it is done. The page's thread
+// reads each file and posts its bytes, {job, parts} (ArrayBuffers, one after another) or
+// {job, failure}, while this one readies the memory for it: before the job starts when the worker
+// is idle, else when it starts. Nothing leaves the browser.
 
 var moduleReady = new Promise(function (resolve) {
   if (runtimeInitialized) resolve();
@@ -11,6 +11,7 @@ var moduleReady = new Promise(function (resolve) {
 });
 var jobs = Promise.resolve();
 var deliveries = {};  // job -> the functions that settle the promise of its bytes
+var delivered = {};  // job -> its bytes, come before the job started
 
 // The longer side of the pictures drawn for the page, in pixels.
 var PICTURE_LIMIT = 480;
@@ -28,10 +29,12 @@ var ROUTES = ["refused", "converted", "reduced", "undecoded"];
 var DITHERS = ["none", "rle", "full"];
 
 self.onmessage = function (event) {
-  var message = event.data, delivery = deliveries[message.job];
-  if (delivery) {
+  var message = event.data;
+  if (!message.file) {
+    var delivery = deliveries[message.job];
     delete deliveries[message.job];
-    if (message.parts) delivery.resolve(message.parts);
+    if (!delivery) delivered[message.job] = message;
+    else if (message.parts) delivery.resolve(message.parts);
     else delivery.reject(new Error(message.failure));
     return;
   }
@@ -40,7 +43,10 @@ self.onmessage = function (event) {
 
 async function runJob(job) {
   var result;
-  job.parts = new Promise(function (resolve, reject) { deliveries[job.job] = { resolve: resolve, reject: reject }; });
+  var early = delivered[job.job];
+  delete delivered[job.job];
+  job.parts = early ? (early.parts ? Promise.resolve(early.parts) : Promise.reject(new Error(early.failure)))
+                    : new Promise(function (resolve, reject) { deliveries[job.job] = { resolve: resolve, reject: reject }; });
   self.postMessage({ job: job.job, started: true });
   try {
     result = await convert(job);
