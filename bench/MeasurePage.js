@@ -40,8 +40,9 @@ function timeInPage(page, changes) {
     }
     const row = document.querySelector("li.file");
     started = performance.now();
-    if (changes.bitCount) row.querySelector(`input[name^="colours"][value="${changes.bitCount}"]`).click();
-    if (changes.dither) {
+    const colours = changes.bitCount && row.querySelector(`input[name^="colours"][value="${changes.bitCount}"]`);
+    if (colours && !colours.checked) colours.click();
+    if (changes.dither && row.querySelector("select").value !== changes.dither) {
       const select = row.querySelector("select");
       select.value = changes.dither;
       select.dispatchEvent(new Event("change"));

@@ -80,7 +80,7 @@ function run(row) {
   row.querySelectorAll("input, select").forEach((control) => { control.disabled = true; });
   const color = parseInt(background.value.slice(1), 16);
   files.set(job, file);
-  worker.postMessage({ job, file, bitCount, dither, background: color });
+  worker.postMessage({ job, row: row.dataset.id, file, bitCount, dither, background: color });
   // A job that the worker starts at once (its module may still be starting) gets its bytes at
   // once; one that waits behind others gets them when it starts, so that the files waiting are
   // not all held in memory.
@@ -300,6 +300,7 @@ worker.onmessage = (event) => {
   const message = event.data;
   if (message.started && files.has(message.job)) deliver(message.job);
   if (!message.started) --outstanding;
+  if (message.skipped) files.delete(message.job);
   const row = rows.get(message.job);
   if (!row) return;
   if (message.started) {

@@ -1,6 +1,7 @@
 // The Web Worker's side of the page, appended to the module's script. The page posts jobs
-// {job, file, bitCount, dither, background}; the worker runs one at a time, and posts
-// {job, started: true} when it begins one and the results when it is done. The page's thread
+// {job, row, file, bitCount, dither, background}; the worker runs one at a time, and posts
+// {job, started: true} when it begins one and the results when it is done, or {job, skipped: true}
+// for one that a newer job of the same list item replaced while it waited. The page's thread
 // reads each file and posts its bytes, {job, parts} (ArrayBuffers, one after another) or
 // {job, failure}, while this one readies the memory for it: before the job starts when the worker
 // is idle, else when it starts. Nothing leaves the browser.
@@ -12,6 +13,7 @@ var moduleReady = new Promise(function (resolve) {
 var jobs = Promise.resolve();
 var deliveries = {};  // job -> the functions that settle the promise of its bytes
 var delivered = {};  // job -> its bytes, come before the job started
+var newest = {};  // list item -> its newest job; an older one still waiting is passed over
 
 // The longer side of the pictures drawn for the page, in pixels.
 var PICTURE_LIMIT = 480;
@@ -38,10 +40,16 @@ self.onmessage = function (event) {
     else delivery.reject(new Error(message.failure));
     return;
   }
+  newest[message.row] = message.job;
   jobs = jobs.then(function () { return moduleReady; }).then(function () { return runJob(message); });
 };
 
 async function runJob(job) {
+  if (newest[job.row] !== job.job) {
+    delete delivered[job.job];
+    self.postMessage({ job: job.job, skipped: true });
+    return;
+  }
   var result;
   var early = delivered[job.job];
   delete delivered[job.job];
