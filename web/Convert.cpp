@@ -7,7 +7,7 @@
 // colours by the library and then compressed. One it refuses as no BMP it reads (another format,
 // a newer header, RLE data it will not decode) may be decoded by the browser instead: the worker
 // then hands the module the decoded pixels, which are laid over a background and reduced. A file
-// it refuses for any other reason (cut short, too large) stays refused. Every refusal leaves the
+// it refuses for any other reason (cut short, out of memory) stays refused. Every refusal leaves the
 // report the command line would print, also where the page went on.
 //
 // The worker script reads the results from a record in the module's memory, every field 4 bytes
@@ -173,12 +173,14 @@ EMSCRIPTEN_KEEPALIVE vdib::TConversionRecord* vdib_web_convert(int32_t size, int
             input.SetCompressed(true);
             input.SaveStream(record->Output);
             KeepOutput(*record, Converted);
-            fields.ColoursFound = CountEncodedColours(input.ImageRef(), fields.Output, record->Output.BlockSize());
-            return record.release();
         } catch (const EInvalidOperation&) {
             KeepReport(*record);  // and reduce it
         } catch (...) {
             KeepReport(*record);
+            return record.release();
+        }
+        if (fields.Route == Converted) {
+            fields.ColoursFound = CountEncodedColours(input.ImageRef(), fields.Output, record->Output.BlockSize());
             return record.release();
         }
     }

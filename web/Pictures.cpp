@@ -1,8 +1,10 @@
 #include "Pictures.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #include <VDIBitmap/DeviceContext.h>
 #include <VDIBitmap/Graphics.h>
@@ -115,13 +117,15 @@ private:
 };
 
 // The distinct colours among the table's entries that are used.
-int32_t CountUsedColours(const TDIBitmapImage& image, const bool used[256]) {
-    TColourSet colours;
+int32_t CountUsedColours(const TDIBitmapImage& image, const bool used[256]) noexcept {
+    std::array<uint32_t, 256> colours;
+    std::size_t count = 0;
     for (int i = 0; i < 256; ++i) {
         const RGBQUAD& entry = image.ColorTable()[i];
-        if (used[i]) colours.Add(uint32_t{entry.rgbRed} << 16 | uint32_t{entry.rgbGreen} << 8 | entry.rgbBlue);
+        if (used[i]) colours[count++] = uint32_t{entry.rgbRed} << 16 | uint32_t{entry.rgbGreen} << 8 | entry.rgbBlue;
     }
-    return colours.Count();
+    std::sort(colours.begin(), colours.begin() + count);
+    return static_cast<int32_t>(std::unique(colours.begin(), colours.begin() + count) - colours.begin());
 }
 
 // 16 and 32 bits: the masks of a bit-field picture, or the fixed layouts without them (5-5-5 and
@@ -178,7 +182,7 @@ void Draw(TDIBitmap& bitmap, int32_t limit, TDrawing& picture, std::vector<uint8
     picture = {pixels.data(), drawnWidth, drawnHeight};
 }
 
-int32_t CountColours(const TDIBitmapImage& image) {
+int32_t CountColours(const TDIBitmapImage& image) noexcept {
     if (image.Bits == nullptr || image.IsEmpty()) return 0;
     const int32_t bits = image.Format.BitCount;
     if (bits <= 8) {
@@ -186,14 +190,18 @@ int32_t CountColours(const TDIBitmapImage& image) {
         MarkIndices(image, used);
         return CountUsedColours(image, used);
     }
-    TColourSet colours;
-    if (bits == 24) Add24(image, colours);
-    else if (bits == 16) AddPixels<2>(image, colours);
-    else AddPixels<4>(image, colours);
-    return colours.Count();
+    try {
+        TColourSet colours;
+        if (bits == 24) Add24(image, colours);
+        else if (bits == 16) AddPixels<2>(image, colours);
+        else AddPixels<4>(image, colours);
+        return colours.Count();
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
 }
 
-int32_t CountEncodedColours(const TDIBitmapImage& image, const uint8_t* file, std::size_t size) {
+int32_t CountEncodedColours(const TDIBitmapImage& image, const uint8_t* file, std::size_t size) noexcept {
     constexpr std::size_t PixelOffsetField = 10;
     if (size < PixelOffsetField + 4) return 0;
     std::size_t offset = 0;

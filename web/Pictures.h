@@ -22,12 +22,12 @@ void Draw(TDIBitmap& bitmap, int32_t limit, TDrawing& picture, std::vector<uint8
 
 // The number of distinct colours (as 8 bits a channel) among the picture's pixels: the colour
 // table's entries that pixels use, or the pixels' own values for 16, 24 and 32 bits. 0 without
-// a pixel block.
-int32_t CountColours(const TDIBitmapImage& image);
+// a pixel block, or when there is no memory to count them in.
+int32_t CountColours(const TDIBitmapImage& image) noexcept;
 
 // The same for an 8- or 4-bit picture from the RLE file written from it (`size` bytes), which
 // for most pictures is far less to read than the pixels.
-int32_t CountEncodedColours(const TDIBitmapImage& image, const uint8_t* file, std::size_t size);
+int32_t CountEncodedColours(const TDIBitmapImage& image, const uint8_t* file, std::size_t size) noexcept;
 
 // Turns `count` RGBA pixels, as a canvas gives them, into the 32-bit layout of a BMP (blue,
 // green, red, 0), each laid over `background` (0xRRGGBB) as far as it is transparent. Tells

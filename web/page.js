@@ -173,6 +173,8 @@ function choice(name, legend, options, chosen, change, select) {
     label.append(" ", list);
     return group;
   }
+  group.setAttribute("role", "radiogroup");
+  group.setAttribute("aria-label", legend);
   for (const [value, text] of options) {
     const option = element("label");
     const input = element("input");
@@ -314,8 +316,8 @@ worker.onmessage = (event) => {
   showBusy();
 };
 
-function addAll(files) {
-  for (const file of files) add(file);
+function addAll(list) {
+  for (const file of list) add(file);
 }
 
 chooser.addEventListener("change", () => {

@@ -144,6 +144,8 @@ async function convert(job) {
     timings[phase] = (timings[phase] || 0) + now - lap;
     lap = now;
   }
+  // The library's streams count in 32 bits, and the module's memory ends at 2 GiB anyway.
+  if (job.file.size > 0x7FFFFFFF) throw new Error("This page takes files of less than 2 GiB.");
   _vdib_web_prepare(job.file.size);
   mark("prepare");
   var parts = (await job.parts).map(function (part) { return new Uint8Array(part); });
