@@ -72,13 +72,12 @@ async function convertInPage(page, files, withPixels) {
     },
     { timeout: 300000, polling: 100 },
     before + files.length, DONE);
-  const base64 = (contents) => {
-    let text = "";
-    for (let i = 0; i < contents.length; i += 0x8000) text += String.fromCharCode(...contents.subarray(i, i + 0x8000));
-    return btoa(text);
-  };
-  const items = await page.$$eval("li.file", (elements, withPixels, toBase64) => {
-    const base64 = new Function(`return ${toBase64}`)();
+  const items = await page.$$eval("li.file", (elements, withPixels) => {
+    const base64 = (contents) => {
+      let text = "";
+      for (let i = 0; i < contents.length; i += 0x8000) text += String.fromCharCode(...contents.subarray(i, i + 0x8000));
+      return btoa(text);
+    };
     return Promise.all(elements.map(async (item) => {
       const link = item.querySelector("a.download");
       const canvas = item.querySelector("canvas");
@@ -97,7 +96,7 @@ async function convertInPage(page, files, withPixels) {
           ? base64(canvas.getContext("2d").getImageData(0, 0, canvas.width, canvas.height).data) : null,
       };
     }));
-  }, withPixels, base64.toString());
+  }, withPixels);
   return items.sort((a, b) => a.id - b.id).slice(before);
 }
 
@@ -130,7 +129,8 @@ function compare(item, file, scratch, expected, reduced) {
 }
 
 // Every reduced download read back by the page: an RLE bitmap of at most 256 colours, of the
-// picture's size, written again to the byte; for a named file of at most 256 colours, every pixel.
+// picture's size, written again to the byte; for a named file of at most 256 colours, every pixel
+// (the named files are small enough for the page to draw them at 1:1).
 async function readBack(page, reduced, scratch) {
   const files = reduced.map(({ item }, index) => {
     const file = path.join(scratch, `back-${index}`, item.download);
