@@ -239,7 +239,10 @@ function show(row, result) {
     fact(`${result.width} × ${Math.abs(result.height)}` + (result.height < 0 ? " (top row first)" : ""));
   }
   if (result.inputSize !== undefined) fact(bytes(result.inputSize));
-  if (result.coloursFound) fact(`${result.coloursFound.toLocaleString("en")} colours` + (result.transparent ? ", some transparent" : ""));
+  if (result.coloursFound) {
+    fact(`${result.coloursFound.toLocaleString("en")} colour${result.coloursFound === 1 ? "" : "s"}` +
+         (result.transparent ? ", some transparent" : ""));
+  }
 
   const parts = [row.firstChild, facts];
   // A report of bmp2rle's own reader matters for BMP files; for another kind of picture that the
