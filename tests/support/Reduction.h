@@ -111,12 +111,32 @@ inline std::unique_ptr<TDIBitmapImage> ReductionPicture(const std::string& descr
     return std::unique_ptr<TDIBitmapImage>(TDIBitmapImage::CreateFromStream(stream, true));
 }
 
-// The picture as drawn at its own size, one 0x00RRGGBB a pixel.
+// The picture as drawn at its own size, one 0x00RRGGBB a pixel, top row first.
 inline std::vector<uint32_t> Drawn(TDIBitmap& graphic) {
     TSurfaceCanvas canvas(graphic.Width(), graphic.Height());
     graphic.PaintOn(canvas, {0, 0, graphic.Width(), graphic.Height()});
     const uint32_t* bits = SurfaceBits(canvas.DeviceContext());
     return bits == nullptr ? std::vector<uint32_t>{} : std::vector<uint32_t>(bits, bits + std::size_t(graphic.Width()) * std::size_t(graphic.Height()));
+}
+
+// The colours a reduction keeps, top row first: drawn, but for bit fields each masked channel
+// scaled to 0..255 and rounded, as the library reads them (Windows' own drawing rounds otherwise).
+inline std::vector<uint32_t> SourceColours(TDIBitmap& graphic) {
+    const TDIBitmapImage& image = graphic.ImageRef();
+    if (image.Format.RedMask == 0) return Drawn(graphic);
+    std::vector<uint32_t> colours;
+    for (int32_t y = image.Height - 1; y >= 0; --y)
+        for (int32_t x = 0; x < image.Width; ++x) {
+            uint32_t v = 0, c = 0;
+            std::memcpy(&v, image.PictureRow(y) + x * image.Format.BitCount / 8, static_cast<std::size_t>(image.Format.BitCount / 8));
+            for (const uint32_t mask : {image.Format.RedMask, image.Format.GreenMask, image.Format.BlueMask}) {
+                const int shift = std::countr_zero(mask);
+                const uint64_t range = mask >> shift;
+                c = c << 8 | static_cast<uint32_t>((uint64_t{(v & mask) >> shift} * 255 + range / 2) / range);
+            }
+            colours.push_back(c);
+        }
+    return colours;
 }
 
 inline std::string BmpBytesOf(const TDIBitmapImage& image) {
@@ -157,7 +177,7 @@ inline std::string ReductionOutcome(const std::string& description, int bits, TD
     for (int32_t y = 0; y < r.Height; ++y)
         for (int32_t x = 0; x < r.Width; ++x)
             if (uint32_t(r.PictureRow(y)[x * bits / 8] >> (8 - bits - x * bits % 8) & ((1 << bits) - 1)) >= r.ColorCount()) broken += ", index past the colours";
-    const std::vector<uint32_t> drawn = Drawn(source);
+    const std::vector<uint32_t> drawn = SourceColours(source);
     const bool exact = Drawn(target) == drawn, fits = std::set<uint32_t>(drawn.begin(), drawn.end()).size() <= (1u << bits);
     if (exact != fits) broken += fits ? ", not exact" : ", exact?";
     uint64_t hash = 0xCBF29CE484222325u;
