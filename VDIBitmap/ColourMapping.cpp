@@ -100,6 +100,13 @@ uint32_t TNearestColour::List(int cube) {
     return list;
 }
 
+int TNearestColour::CellCandidates(int cell, uint8_t* entries) {
+    const int cube = (cell >> 13) << (2 * CubeBits) | (cell >> 7 & 0x1F) << CubeBits | (cell >> 1 & 0x1F);
+    const uint32_t list = List(cube);
+    int32_t least[256];
+    return Candidates(FPositions, cell, 6, FEntries.data() + (list >> 9), static_cast<int>(list & 0x1FF), entries, least);
+}
+
 // Every entry at least as near as the best one so far is looked at, so among equally near
 // entries the lowest index wins, whatever the guess.
 int TNearestColour::Find(int32_t r16, int32_t g16, int32_t b16, int guess) {
@@ -124,25 +131,50 @@ int TNearestColour::Find(int32_t r16, int32_t g16, int32_t b16, int guess) {
 
 namespace {
 
-// The nearest entries of colours met before: most pictures repeat their colours, dithered or not.
-class TColourCache {
+// The nearest entry of a pixel's colour: cells of 4 steps a side, each with the few entries
+// that can be nearest inside it, made from its cube's list when first asked for. Pixels next to
+// each other, dithered or not, mostly fall into cells next to each other. The lists are a cache
+// of at most ListLimit entries.
+class TCellMap {
 public:
-    explicit TColourCache(TNearestColour& nearest) : FNearest(nearest), FSlots(Size) {
-        // A slot holds a colour and its entry; each starts with black's, which only black's own
-        // slot is ever asked for.
-        std::fill(FSlots.begin(), FSlots.end(), static_cast<uint32_t>(nearest.Find(0, 0, 0)));
-    }
-    int Find(TColour c, int guess) {
-        uint32_t& slot = FSlots[(c * 0x9E3779B1u) >> (32 - Bits)];
-        if (slot >> 8 != c) slot = c << 8 | static_cast<uint32_t>(FNearest.Find(Red(c) << 4, Green(c) << 4, Blue(c) << 4, guess));
-        return static_cast<int>(slot & 0xFF);
+    explicit TCellMap(TNearestColour& nearest) : FNearest(nearest), FCells(std::size_t{1} << 18, 0) {}
+
+    int Find(TColour c) {
+        const uint32_t cell = (c >> 6 & 0x3F000) | (c >> 4 & 0xFC0) | (c >> 2 & 0x3F);
+        uint32_t list = FCells[cell];
+        if (list == 0) list = Make(cell);
+        const uint8_t* entries = FEntries.data() + (list >> 9);
+        const int count = static_cast<int>(list & 0x1FF);
+        int best = entries[0];
+        if (count == 1) return best;
+        const int32_t r16 = Red(c) << 4, g16 = Green(c) << 4, b16 = Blue(c) << 4;
+        int32_t bestDistance = Distance(r16 - FNearest.Channel(best, 0), g16 - FNearest.Channel(best, 1), b16 - FNearest.Channel(best, 2));
+        for (int i = 1; i < count; ++i) {
+            const int e = entries[i];
+            const int32_t d = Distance(r16 - FNearest.Channel(e, 0), g16 - FNearest.Channel(e, 1), b16 - FNearest.Channel(e, 2));
+            if (d < bestDistance || (d == bestDistance && e < best)) bestDistance = d, best = e;
+        }
+        return best;
     }
 
 private:
-    static constexpr int Bits = 16;
-    static constexpr std::size_t Size = std::size_t{1} << Bits;
+    static constexpr std::size_t ListLimit = std::size_t{1} << 21;
+
+    uint32_t Make(uint32_t cell) {
+        uint8_t entries[256];
+        const int count = FNearest.CellCandidates(static_cast<int>(cell), entries);
+        if (FEntries.size() + static_cast<std::size_t>(count) > ListLimit) {
+            FEntries.clear();
+            std::fill(FCells.begin(), FCells.end(), 0);
+        }
+        const auto list = static_cast<uint32_t>(FEntries.size() << 9 | static_cast<std::size_t>(count));
+        FEntries.insert(FEntries.end(), entries, entries + count);
+        return FCells[cell] = list;
+    }
+
     TNearestColour& FNearest;
-    std::vector<uint32_t> FSlots;
+    std::vector<uint32_t> FCells;  // start in FEntries << 9 | count; 0: not made yet
+    std::vector<uint8_t> FEntries;
 };
 
 // Writes palette indices into a target row of 8 or 4 bits (a zero-filled row for 4 bits).
@@ -151,7 +183,7 @@ void PutIndex(uint8_t* row, int bits, int32_t x, int index) {
     else row[x >> 1] |= static_cast<uint8_t>(index << ((x & 1) != 0 ? 0 : 4));
 }
 
-void MapNearest(const TColourReader& reader, TColourCache& cache, TDIBitmapImage& target) {
+void MapNearest(const TColourReader& reader, TCellMap& cells, TDIBitmapImage& target) {
     const int bits = target.Format.BitCount;
     std::vector<TColour> stretch(static_cast<std::size_t>(std::min(target.Width, Stretch)));
     for (int32_t row = 0; row < target.Height; ++row) {
@@ -159,10 +191,7 @@ void MapNearest(const TColourReader& reader, TColourCache& cache, TDIBitmapImage
         for (int32_t x = 0; x < target.Width; x += Stretch) {
             const int32_t count = std::min(Stretch, target.Width - x);
             reader.Read(row, x, count, stretch.data());
-            for (int32_t i = 0, entry = -1; i < count; ++i) {
-                entry = cache.Find(stretch[i], entry);
-                PutIndex(out, bits, x + i, entry);
-            }
+            for (int32_t i = 0; i < count; ++i) PutIndex(out, bits, x + i, cells.Find(stretch[i]));
         }
     }
 }
@@ -184,9 +213,9 @@ void MapNearest(const TColourReader& reader, TColourCache& cache, TDIBitmapImage
 // times its RLE8 bytes.
 class TDiffusion {
 public:
-    TDiffusion(const TColourReader& reader, TColourCache& cache, TNearestColour& nearest, TDither dither,
+    TDiffusion(const TColourReader& reader, TCellMap& cells, TNearestColour& nearest, TDither dither,
                TDIBitmapImage& target)
-        : FReader(reader), FCache(cache), FNearest(nearest), FRunAware(dither == TDither::RLEAware), FTarget(target),
+        : FReader(reader), FCells(cells), FNearest(nearest), FRunAware(dither == TDither::RLEAware), FTarget(target),
           FStretch(static_cast<std::size_t>(std::min(target.Width, Stretch))),
           FErrors(3 * (static_cast<std::size_t>(target.Width) + 2)), FBelow(FErrors.size()) {}
 
@@ -220,7 +249,7 @@ private:
                 const int32_t want[3] = {std::clamp((Red(c) << 4) + FErrors[here], 0, 255 << 4),
                                          std::clamp((Green(c) << 4) + FErrors[here + 1], 0, 255 << 4),
                                          std::clamp((Blue(c) << 4) + FErrors[here + 2], 0, 255 << 4)};
-                int entry = FCache.Find(MakeColour((want[0] + 8) >> 4, (want[1] + 8) >> 4, (want[2] + 8) >> 4), previous);
+                int entry = FCells.Find(MakeColour((want[0] + 8) >> 4, (want[1] + 8) >> 4, (want[2] + 8) >> 4));
                 if (FRunAware && previous >= 0 && previous != entry && Keeps(want, previous, entry)) entry = previous;
                 previous = entry;
                 PutIndex(out, bits, x, entry);
@@ -249,7 +278,7 @@ private:
     }
 
     const TColourReader& FReader;
-    TColourCache& FCache;
+    TCellMap& FCells;
     TNearestColour& FNearest;
     const bool FRunAware;
     TDIBitmapImage& FTarget;
@@ -261,12 +290,12 @@ private:
 
 void MapPixels(const TColourReader& reader, const TPalette& palette, TDither dither, TDIBitmapImage& target) {
     TNearestColour nearest(palette);
-    TColourCache cache(nearest);
+    TCellMap cells(nearest);
     if (dither == TDither::None) {
-        MapNearest(reader, cache, target);
+        MapNearest(reader, cells, target);
         return;
     }
-    TDiffusion(reader, cache, nearest, dither, target).Run();
+    TDiffusion(reader, cells, nearest, dither, target).Run();
 }
 
 }  // namespace vdib::reduction

@@ -223,7 +223,7 @@ int32_t DistanceOf(const TPoint& p, const TNearestColour& nearest, int entry) {
 // Lloyd's iterations. An entry that no point is nearest to takes the point that costs the most
 // where it is now (count times distance), so that the palette keeps its size.
 void Refine(const std::vector<TPoint>& points, TPalette& palette, int maxColours) {
-    constexpr int MaxRounds = 16;
+    constexpr int MaxRounds = 8;
     const int wanted = static_cast<int>(std::min<std::size_t>(points.size(), static_cast<std::size_t>(maxColours)));
     struct TCluster {
         uint64_t Count, Sum[3];

@@ -99,6 +99,9 @@ public:
     // The nearest entry to an x16 position; `guess`, an entry likely to be near (-1: none),
     // only makes the search faster.
     int Find(int32_t r16, int32_t g16, int32_t b16, int guess = -1);
+    // The entries that can be nearest somewhere in a cell of 4 steps a side (index: red, green
+    // and blue's top 6 bits); returns their count.
+    int CellCandidates(int cell, uint8_t* entries);
     int Count() const noexcept { return FCount; }
     int32_t Channel(int entry, int channel) const noexcept { return FPositions[channel][entry]; }
     // The distance from an entry to the nearest other one (INT32_MAX for a palette of one).
