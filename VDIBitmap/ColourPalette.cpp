@@ -1,11 +1,10 @@
 // The picture's colour distribution and the palette made for it.
 //
-// The palette starts from Wu's boxes (X. Wu, "Efficient statistical computations for optimal
-// color quantization", Graphics Gems II, 1991): colour space cut into 32 slices a channel, the
-// moments of the pixels in each cell summed up so that any box's count, channel sums and sum of
-// squares come from eight look-ups, and the box with the largest error cut again, each time at
-// the plane that leaves the two halves with the least. Lloyd's k-means then moves each entry to
-// the mean of the colours nearest to it, over the finer distribution, until nothing moves.
+// The palette starts from boxes cut as Wu cuts them (X. Wu, "Efficient statistical computations
+// for optimal color quantization", Graphics Gems II, 1991): the box with the largest squared
+// error about its mean is cut again, each time at the plane that leaves the two halves with the
+// least, found from each box's moments (count, channel sums, sum of squares). Lloyd's k-means
+// then moves each entry to the mean of the colours nearest to it, until nothing moves.
 #include <algorithm>
 #include <array>
 #include <numeric>
@@ -140,119 +139,74 @@ struct TMoments {
     }
 };
 
-// A box of Wu cells: channel ch covers cells Low[ch] + 1 to High[ch].
+// A box of colour space holding points first to last - 1 of the distribution, with their
+// moments and the error they have about their mean.
 struct TBox {
-    int Low[3], High[3];
-    int64_t Error = 0;
+    std::size_t First, Last;
+    TMoments Moments;
+    int64_t Error;
 };
 
-class TWuBoxes {
-public:
-    static constexpr int Side = 33;  // cells 1 to 32 a channel; row 0 holds the zeros of the sums
-
-    explicit TWuBoxes(const std::vector<TPoint>& points) : FCells(Side * Side * Side) {
-        for (const TPoint& p : points) {
-            TMoments& m = FCells[Index((p.Position[0] >> 7) + 1, (p.Position[1] >> 7) + 1, (p.Position[2] >> 7) + 1)];
-            const auto n = static_cast<int64_t>(p.Weight);
-            m.Count += n;
-            for (int ch = 0; ch < 3; ++ch) {
-                m.Sum[ch] += n * p.Position[ch];
-                m.Squares += n * Weights[ch] * int64_t{p.Position[ch]} * p.Position[ch];
-            }
-        }
-        // Each cell becomes the moments of the whole box from the origin to it.
-        for (int r = 1; r < Side; ++r)
-            for (int g = 1; g < Side; ++g)
-                for (int b = 1; b < Side; ++b) {
-                    TMoments& m = FCells[Index(r, g, b)];
-                    m += FCells[Index(r - 1, g, b)];
-                    m += FCells[Index(r, g - 1, b)];
-                    m += FCells[Index(r, g, b - 1)];
-                    m += FCells[Index(r - 1, g - 1, b - 1)];
-                    m = m - FCells[Index(r - 1, g - 1, b)] - FCells[Index(r - 1, g, b - 1)] - FCells[Index(r, g - 1, b - 1)];
-                }
+TMoments MomentsOf(const TPoint& p) {
+    TMoments m;
+    m.Count = static_cast<int64_t>(p.Weight);
+    for (int ch = 0; ch < 3; ++ch) {
+        m.Sum[ch] = m.Count * p.Position[ch];
+        m.Squares += m.Count * Weights[ch] * int64_t{p.Position[ch]} * p.Position[ch];
     }
+    return m;
+}
 
-    // Up to `count` boxes; fewer when no box can be cut further.
-    std::vector<TBox> Cut(int count) const {
-        std::vector<TBox> boxes{TBox{{0, 0, 0}, {Side - 1, Side - 1, Side - 1}, 0}};
-        boxes[0].Error = Error(boxes[0]);
-        while (static_cast<int>(boxes.size()) < count) {
-            std::size_t worst = 0;
-            for (std::size_t i = 1; i < boxes.size(); ++i)
-                if (boxes[i].Error > boxes[worst].Error) worst = i;
-            if (boxes[worst].Error <= 0) break;
-            TBox other;
-            if (!Split(boxes[worst], other)) {
-                boxes[worst].Error = 0;
-                continue;
-            }
-            boxes.push_back(other);
-        }
-        return boxes;
-    }
+TBox MakeBox(const std::vector<TPoint>& points, std::size_t first, std::size_t last) {
+    TBox box{first, last, {}, 0};
+    for (std::size_t i = first; i < last; ++i) box.Moments += MomentsOf(points[i]);
+    box.Error = box.Moments.Squares - box.Moments.Spread();
+    return box;
+}
 
-    TMoments Moments(const TBox& box) const {
-        return Plane(box, 0, box.High[0]) - Plane(box, 0, box.Low[0]);
-    }
-
-private:
-    static int Index(int r, int g, int b) { return (r * Side + g) * Side + b; }
-
-    // The moments of the part of the box whose channel `axis` lies at or below cell `at`, from
-    // the origin along that axis: the difference of two such planes is a slab of the box.
-    TMoments Plane(const TBox& box, int axis, int at) const {
-        TMoments sum, minus;
-        for (int corner = 0; corner < 4; ++corner) {
-            int cell[3];
-            int lows = 0;
-            for (int ch = 0, bit = 0; ch < 3; ++ch) {
-                if (ch == axis) {
-                    cell[ch] = at;
-                    continue;
-                }
-                const bool low = (corner >> bit++ & 1) != 0;
-                cell[ch] = low ? box.Low[ch] : box.High[ch];
-                lows += low;
-            }
-            (lows % 2 == 0 ? sum : minus) += FCells[Index(cell[0], cell[1], cell[2])];
-        }
-        return sum - minus;
-    }
-
-    int64_t Error(const TBox& box) const {
-        if (box.High[0] - box.Low[0] + box.High[1] - box.Low[1] + box.High[2] - box.Low[2] <= 3) return 0;  // one cell
-        const TMoments m = Moments(box);
-        return m.Count == 0 ? 0 : m.Squares - m.Spread();
-    }
-
-    // Cuts `box` where the two halves keep the most spread, into itself and `other`.
-    bool Split(TBox& box, TBox& other) const {
-        const TMoments whole = Moments(box);
-        int bestAxis = -1, bestAt = 0;
+// Cuts the box with the largest error in two, at the plane across one channel that leaves the
+// two halves the least error (the most spread), until there are `count` boxes or no box can be
+// cut. The planes lie between whole channel values: each channel's moments are summed in 256
+// slices of the box, so a cut costs a pass over the box's points. The points are reordered so
+// that each box's are together; stable_partition keeps that order the same everywhere.
+std::vector<TBox> CutBoxes(std::vector<TPoint>& points, int count) {
+    std::vector<TBox> boxes{MakeBox(points, 0, points.size())};
+    std::vector<TMoments> slices(256);
+    while (static_cast<int>(boxes.size()) < count) {
+        std::size_t worst = 0;
+        for (std::size_t i = 1; i < boxes.size(); ++i)
+            if (boxes[i].Error > boxes[worst].Error) worst = i;
+        TBox& box = boxes[worst];
+        if (box.Error <= 0) break;
+        int bestAxis = -1, bestCut = 0;
         int64_t best = 0;
         for (int axis = 0; axis < 3; ++axis) {
-            const TMoments base = Plane(box, axis, box.Low[axis]);
-            for (int at = box.Low[axis] + 1; at < box.High[axis]; ++at) {
-                const TMoments half = Plane(box, axis, at) - base;
+            std::fill(slices.begin(), slices.end(), TMoments{});
+            for (std::size_t i = box.First; i < box.Last; ++i) slices[static_cast<std::size_t>(points[i].Position[axis] >> 4)] += MomentsOf(points[i]);
+            TMoments half;
+            for (int cut = 0; cut < 255; ++cut) {  // slices 0 to cut against the rest
+                half += slices[static_cast<std::size_t>(cut)];
                 if (half.Count == 0) continue;
-                const TMoments rest = whole - half;
+                const TMoments rest = box.Moments - half;
                 if (rest.Count == 0) break;
                 const int64_t spread = half.Spread() + rest.Spread();
-                if (bestAxis < 0 || spread > best) best = spread, bestAxis = axis, bestAt = at;
+                if (bestAxis < 0 || spread > best) best = spread, bestAxis = axis, bestCut = cut;
             }
         }
-        if (bestAxis < 0) return false;
-        other = box;
-        box.High[bestAxis] = bestAt;
-        other.Low[bestAxis] = bestAt;
-        box.Error = Error(box);
-        other.Error = Error(other);
-        return true;
+        if (bestAxis < 0) {
+            box.Error = 0;  // every point in one slice of each channel
+            continue;
+        }
+        const auto middle = std::stable_partition(points.begin() + static_cast<std::ptrdiff_t>(box.First),
+                                                  points.begin() + static_cast<std::ptrdiff_t>(box.Last),
+                                                  [&](const TPoint& p) { return p.Position[bestAxis] >> 4 <= bestCut; });
+        const auto split = static_cast<std::size_t>(middle - points.begin());
+        const std::size_t last = box.Last;
+        box = MakeBox(points, box.First, split);
+        boxes.push_back(MakeBox(points, split, last));
     }
-
-    std::vector<TMoments> FCells;
-};
+    return boxes;
+}
 
 // The colour nearest to an x16 mean.
 TColour Rounded(const uint64_t sum[3], uint64_t count) {
@@ -269,16 +223,21 @@ int32_t DistanceOf(const TPoint& p, const TNearestColour& nearest, int entry) {
 // Lloyd's iterations. An entry that no point is nearest to takes the point that costs the most
 // where it is now (count times distance), so that the palette keeps its size.
 void Refine(const std::vector<TPoint>& points, TPalette& palette, int maxColours) {
-    constexpr int MaxRounds = 16;
+    constexpr int MaxRounds = 8;
     const int wanted = static_cast<int>(std::min<std::size_t>(points.size(), static_cast<std::size_t>(maxColours)));
     struct TCluster {
         uint64_t Count, Sum[3];
     };
+    // Each point's entry of the round before: most stay, so it is the search's first guess.
+    std::vector<uint8_t> last(points.size(), 0);
     for (int round = 0; round < MaxRounds; ++round) {
         TNearestColour nearest(palette);
         std::vector<TCluster> clusters(static_cast<std::size_t>(palette.Count), TCluster{0, {0, 0, 0}});
-        for (const TPoint& p : points) {
-            TCluster& c = clusters[static_cast<std::size_t>(nearest.Find(p.Position[0], p.Position[1], p.Position[2]))];
+        for (std::size_t i = 0; i < points.size(); ++i) {
+            const TPoint& p = points[i];
+            const int entry = nearest.Find(p.Position[0], p.Position[1], p.Position[2], std::min<int>(last[i], palette.Count - 1));
+            last[i] = static_cast<uint8_t>(entry);
+            TCluster& c = clusters[static_cast<std::size_t>(entry)];
             c.Count += p.Weight;
             for (int ch = 0; ch < 3; ++ch) c.Sum[ch] += p.Weight * static_cast<uint64_t>(p.Position[ch]);
         }
@@ -297,7 +256,7 @@ void Refine(const std::vector<TPoint>& points, TPalette& palette, int maxColours
             std::vector<std::pair<uint64_t, uint32_t>> costs;
             for (uint32_t i = 0; i < points.size(); ++i) {
                 const TPoint& p = points[i];
-                const int32_t d = DistanceOf(p, nearest, nearest.Find(p.Position[0], p.Position[1], p.Position[2]));
+                const int32_t d = DistanceOf(p, nearest, last[i]);
                 if (d > 0) costs.emplace_back(p.Weight * static_cast<uint64_t>(d), i);
             }
             const auto more = std::min<std::size_t>(costs.size(), static_cast<std::size_t>(wanted - kept));
@@ -316,16 +275,12 @@ void Refine(const std::vector<TPoint>& points, TPalette& palette, int maxColours
 
 }  // namespace
 
-TPalette BuildPalette(const std::vector<TPoint>& points, int maxColours) {
+TPalette BuildPalette(std::vector<TPoint>& points, int maxColours) {
     TPalette palette;
-    {
-        const TWuBoxes wu(points);
-        for (const TBox& box : wu.Cut(maxColours)) {
-            const TMoments m = wu.Moments(box);
-            if (m.Count == 0) continue;
-            const uint64_t sum[3] = {uint64_t(m.Sum[0]), uint64_t(m.Sum[1]), uint64_t(m.Sum[2])};
-            palette.Colours[palette.Count++] = Rounded(sum, static_cast<uint64_t>(m.Count));
-        }
+    for (const TBox& box : CutBoxes(points, maxColours)) {
+        const TMoments& m = box.Moments;
+        const uint64_t sum[3] = {uint64_t(m.Sum[0]), uint64_t(m.Sum[1]), uint64_t(m.Sum[2])};
+        palette.Colours[palette.Count++] = Rounded(sum, static_cast<uint64_t>(m.Count));
     }
     Refine(points, palette, maxColours);
     // Two means may round to one colour: the table keeps it once.

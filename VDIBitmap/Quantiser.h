@@ -27,10 +27,11 @@ inline TColour MakeColour(int r, int g, int b) {
 }
 
 // The distance of two colours is the sum of the squared channel differences, each weighted by
-// how strongly the eye tells that channel apart: green most, blue least. The weights keep every
-// distance of x16 positions below 2^31.
-inline constexpr int WeightRed = 3;
-inline constexpr int WeightGreen = 4;
+// how strongly the eye tells that channel apart: green most. Stronger weights (3, 4, 2 and the
+// like) cost more in plain PSNR than they buy where it is measured (bench/reduction). The
+// weights keep every distance of x16 positions below 2^31.
+inline constexpr int WeightRed = 2;
+inline constexpr int WeightGreen = 3;
 inline constexpr int WeightBlue = 2;
 inline constexpr int Weights[3] = {WeightRed, WeightGreen, WeightBlue};
 
@@ -88,33 +89,40 @@ std::vector<TPoint> ExactColours(const TColourReader& reader, int32_t width, int
 std::vector<TPoint> CubeColours(const TColourReader& reader, int32_t width, int32_t height);
 
 // A palette of at most `maxColours` colours for the distribution: Wu's variance-minimising
-// boxes, refined by k-means.
-TPalette BuildPalette(const std::vector<TPoint>& points, int maxColours);
+// boxes, refined by k-means. The points are reordered.
+TPalette BuildPalette(std::vector<TPoint>& points, int maxColours);
 
 // The exact nearest palette colour of any colour. Ties go to the lowest index.
 class TNearestColour {
 public:
     explicit TNearestColour(const TPalette& palette);
-    // The nearest entry to an x16 position.
-    int Find(int32_t r16, int32_t g16, int32_t b16);
+    // The nearest entry to an x16 position; `guess`, an entry likely to be near (-1: none),
+    // only makes the search faster.
+    int Find(int32_t r16, int32_t g16, int32_t b16, int guess = -1);
+    // The entries that can be nearest somewhere in a cell of 4 steps a side (index: red, green
+    // and blue's top 6 bits); returns their count.
+    int CellCandidates(int cell, uint8_t* entries);
     int Count() const noexcept { return FCount; }
     int32_t Channel(int entry, int channel) const noexcept { return FPositions[channel][entry]; }
+    // The distance from an entry to the nearest other one (INT32_MAX for a palette of one).
+    int32_t Spacing(int entry) const noexcept { return FAlone[entry]; }
 
 private:
-    // Colour space is cut into cubes of 8 steps a side, and into large ones of 32; each cube
-    // keeps, once asked for, the entries that can be nearest to some position inside it.
+    // Colour space is cut into cubes of 8 steps a side, and into large ones of 16; each cube
+    // keeps, once asked for, the entries that can be nearest to some position inside it. The
+    // small cubes' lists are a cache of at most ListLimit entries.
     static constexpr int CubeBits = 5, LargeCubeBits = 4;
     static constexpr int Cubes = 1 << 3 * CubeBits, LargeCubes = 1 << 3 * LargeCubeBits;
-    static constexpr std::size_t PoolLimit = std::size_t{1} << 20;
-    const uint8_t* LargeList(int large, int& count);
-    uint32_t List(int cube, int& count);  // start in the pool
+    static constexpr std::size_t ListLimit = std::size_t{1} << 20;
+    uint32_t List(int cube);  // start in FEntries << 9 | count
 
     int FCount;
     int32_t FPositions[3][256];
-    std::vector<uint32_t> FLargeLists;  // per cube: start in the pool << 9 | count, 0 not made yet
-    std::vector<uint8_t> FLargePool;
-    std::vector<uint32_t> FCubeLists;
-    std::vector<uint8_t> FPool;
+    int32_t FAlone[256];  // the distance to the nearest other entry
+    std::vector<uint32_t> FLargeLists;  // start in FLargeEntries << 9 | count; 0: not made yet
+    std::vector<uint8_t> FLargeEntries;
+    std::vector<uint32_t> FCubeLists;  // the same for the small cubes
+    std::vector<uint8_t> FEntries;
     std::vector<uint16_t> FBounds;
 };
 

@@ -111,12 +111,32 @@ inline std::unique_ptr<TDIBitmapImage> ReductionPicture(const std::string& descr
     return std::unique_ptr<TDIBitmapImage>(TDIBitmapImage::CreateFromStream(stream, true));
 }
 
-// The picture as drawn at its own size, one 0x00RRGGBB a pixel.
+// The picture as drawn at its own size, one 0x00RRGGBB a pixel, top row first.
 inline std::vector<uint32_t> Drawn(TDIBitmap& graphic) {
     TSurfaceCanvas canvas(graphic.Width(), graphic.Height());
     graphic.PaintOn(canvas, {0, 0, graphic.Width(), graphic.Height()});
     const uint32_t* bits = SurfaceBits(canvas.DeviceContext());
     return bits == nullptr ? std::vector<uint32_t>{} : std::vector<uint32_t>(bits, bits + std::size_t(graphic.Width()) * std::size_t(graphic.Height()));
+}
+
+// The colours a reduction keeps, top row first: drawn, but for bit fields each masked channel
+// scaled to 0..255 and rounded, as the library reads them (Windows' own drawing rounds otherwise).
+inline std::vector<uint32_t> SourceColours(TDIBitmap& graphic) {
+    const TDIBitmapImage& image = graphic.ImageRef();
+    if (image.Format.RedMask == 0) return Drawn(graphic);
+    std::vector<uint32_t> colours;
+    for (int32_t y = image.Height - 1; y >= 0; --y)
+        for (int32_t x = 0; x < image.Width; ++x) {
+            uint32_t v = 0, c = 0;
+            std::memcpy(&v, image.PictureRow(y) + x * image.Format.BitCount / 8, static_cast<std::size_t>(image.Format.BitCount / 8));
+            for (const uint32_t mask : {image.Format.RedMask, image.Format.GreenMask, image.Format.BlueMask}) {
+                const int shift = std::countr_zero(mask);
+                const uint64_t range = mask >> shift;
+                c = c << 8 | static_cast<uint32_t>((uint64_t{(v & mask) >> shift} * 255 + range / 2) / range);
+            }
+            colours.push_back(c);
+        }
+    return colours;
 }
 
 inline std::string BmpBytesOf(const TDIBitmapImage& image) {
@@ -125,12 +145,30 @@ inline std::string BmpBytesOf(const TDIBitmapImage& image) {
     return std::string(static_cast<const char*>(stream.BlockAddress()), static_cast<std::size_t>(stream.BlockSize()));
 }
 
+// The rules that a reduction of `source` into `target` at `bits` bits broke, each after ", ":
+// the result not a bottom-up uncompressed picture of the source's size, with too many colours or
+// an index past them, or not exact (every pixel drawn in its source colour) where the colours
+// fit. `exact` tells whether it is.
+inline std::string BrokenRules(TDIBitmap& source, TDIBitmap& target, int bits, bool& exact) {
+    std::string broken;
+    const TDIBitmapImage& r = target.ImageRef();
+    const TDIBFormat& f = r.Format;
+    if (r.Width != source.Width() || r.Height != source.Height() || f.BitCount != bits || f.TopDown || f.Compressed ||
+        r.ColorCount() == 0 || r.ColorCount() > (1u << bits))
+        return ", bad format";
+    for (int32_t y = 0; y < r.Height; ++y)
+        for (int32_t x = 0; x < r.Width; ++x)
+            if (uint32_t(r.PictureRow(y)[x * bits / 8] >> (8 - bits - x * bits % 8) & ((1 << bits) - 1)) >= r.ColorCount()) return ", index past the colours";
+    const std::vector<uint32_t> colours = SourceColours(source);
+    const bool fits = std::set<uint32_t>(colours.begin(), colours.end()).size() <= (1u << bits);
+    exact = Drawn(target) == colours;
+    return exact || !fits ? "" : ", not exact";
+}
+
 // What reducing the described picture gives, as the table says it: "exact K HASH" (every pixel
 // drawn as in the source) or "reduced K HASH", K the colour count, HASH the FNV-1a hash of the
-// result's BMP file; or "<class>: <message>". A broken rule is added: the source changed, the
-// target changed on failure or was not notified once on success, the result not a bottom-up
-// uncompressed picture of the source's size, with too many colours or an index past them, or
-// not exact where the colours fit.
+// result's BMP file; or "<class>: <message>". A broken rule is added (BrokenRules, or: the source
+// changed, the target changed on failure or was not notified once on success).
 inline std::string ReductionOutcome(const std::string& description, int bits, TDither dither) {
     TDIBitmap source, target;
     source.ReplaceImage(ReductionPicture(description));
@@ -148,22 +186,14 @@ inline std::string ReductionOutcome(const std::string& description, int bits, TD
     if (BmpBytesOf(source.ImageRef()) != before) broken += ", source changed";
     if (!outcome.empty()) return outcome + broken;
 
-    const TDIBitmapImage& r = target.ImageRef();
-    const TDIBFormat& f = r.Format;
     if (notified != 1) broken += ", notified " + std::to_string(notified) + " times";
-    if (r.Width != source.Width() || r.Height != source.Height() || f.BitCount != bits || f.TopDown || f.Compressed ||
-        r.ColorCount() == 0 || r.ColorCount() > (1u << bits))
-        broken += ", bad format";
-    for (int32_t y = 0; y < r.Height; ++y)
-        for (int32_t x = 0; x < r.Width; ++x)
-            if (uint32_t(r.PictureRow(y)[x * bits / 8] >> (8 - bits - x * bits % 8) & ((1 << bits) - 1)) >= r.ColorCount()) broken += ", index past the colours";
-    const std::vector<uint32_t> drawn = Drawn(source);
-    const bool exact = Drawn(target) == drawn, fits = std::set<uint32_t>(drawn.begin(), drawn.end()).size() <= (1u << bits);
-    if (exact != fits) broken += fits ? ", not exact" : ", exact?";
+    bool exact = false;
+    broken += BrokenRules(source, target, bits, exact);
     uint64_t hash = 0xCBF29CE484222325u;
-    for (const char c : BmpBytesOf(r)) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001B3u;
+    for (const char c : BmpBytesOf(target.ImageRef())) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001B3u;
     char text[64];
-    std::snprintf(text, sizeof text, "%s %u %016llx", exact ? "exact" : "reduced", r.ColorCount(), static_cast<unsigned long long>(hash));
+    std::snprintf(text, sizeof text, "%s %u %016llx", exact ? "exact" : "reduced", target.ImageRef().ColorCount(),
+                  static_cast<unsigned long long>(hash));
     return text + broken;
 }
 
