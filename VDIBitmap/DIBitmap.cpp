@@ -114,6 +114,10 @@ void TDIBitmap::ChangePalette(HPALETTE value) {
     });
 }
 
+void TDIBitmap::ReplaceImage(std::unique_ptr<TDIBitmapImage> image) {
+    InUpdate([&] { HoldImage(image.release()); });
+}
+
 void TDIBitmap::LoadStream(TStream& stream) {
     InUpdate([&] { HoldImage(TDIBitmapImage::CreateFromStream(stream, true)); });
 }

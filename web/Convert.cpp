@@ -1,11 +1,19 @@
-// The converter as the web page calls it: bytes of a BMP file in, the compressed file's bytes or
-// the converter's report out, and pictures of both files for the page to show. The conversion is
-// the command line's (load, switch to RLE, save); only the streams are in memory.
+// The converter as the web page calls it: the file the worker has read in, the compressed file's
+// bytes or the report out, and pictures of both for the page to show.
+//
+// A file our reader takes and can compress as it is gets the command line's conversion (load,
+// switch to RLE, save), to the byte. One it reads but cannot compress (16, 24 or 32 bits, a
+// top-down picture), or one the page asks for with another bit count, is reduced to 256 or 16
+// colours by the library and then compressed. One it refuses as no BMP it reads (another format,
+// a newer header, RLE data it will not decode) may be decoded by the browser instead: the worker
+// then hands the module the decoded pixels, which are laid over a background and reduced. A file
+// it refuses for any other reason (cut short, out of memory) stays refused. Every refusal leaves the
+// report the command line would print, also where the page went on.
 //
 // The worker script reads the results from a record in the module's memory, every field 4 bytes
 // wide, in the order of TConversion.
-#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <new>
@@ -15,7 +23,9 @@
 #include <emscripten.h>
 
 #include "CommandLine.h"
-#include <VDIBitmap/DeviceContext.h>
+#include "Pictures.h"
+#include "WorkerFile.h"
+#include <VDIBitmap/ColourReduction.h>
 #include <VDIBitmap/RLE.h>
 #include <VDIBitmap/VDIBitmap.h>
 
@@ -23,51 +33,42 @@ namespace vdib {
 
 namespace {
 
-// The file's bytes, positioned as the command line's file stream positions the file: a seek to
-// before the start (a bfOffBits that wraps below 0) fails and leaves the position where it was,
-// where the memory stream's own seek would go there. Positions stay within 32 bits.
-class TFileBytesStream : public TMemoryScanStream {
-public:
-    using TMemoryScanStream::TMemoryScanStream;
-
-    int32_t Seek(int32_t offset, uint16_t origin) override {
-        if (origin > soEnd) return -1;
-        const int64_t base = origin == soBeginning ? 0 : origin == soCurrent ? FPosition : FSize;
-        const int64_t target = base + offset;
-        if (target < 0 || target > INT32_MAX) return -1;
-        FPosition = static_cast<int32_t>(target);
-        return FPosition;
-    }
-};
-
-struct TPicture {
-    uint8_t* Pixels = nullptr;  // RGBA, 4 bytes a pixel, rows from the top; null without a picture
-    int32_t Width = 0;
-    int32_t Height = 0;
+// What became of the file.
+enum TRoute : int32_t {
+    Refused = 0,    // no output; the report says why
+    Converted = 1,  // the command line's output
+    Reduced = 2,    // reduced by the library, then compressed
+    Undecoded = 3,  // our reader refused it as no BMP it reads; the browser may decode it
 };
 
 struct TConversion {
-    // The input's header as read (the height negative for rows stored top first); all 0 when the
-    // reader refused it.
+    // The input as read: its header (the height negative for rows stored top first), or the size
+    // the browser decoded (bit count and compression 0); all 0 when nothing was read.
     int32_t Width = 0;
     int32_t Height = 0;
     int32_t BitCount = 0;
     int32_t Compression = 0;
-    // The output file, or the report (UTF-8, CR LF line ends) when there is none.
+    int32_t Route = Refused;
+    int32_t ColoursFound = 0;  // distinct colours of the input picture
+    int32_t Transparent = 0;   // the browser's picture had pixels that are not opaque
+    // The output file, or nothing.
     uint8_t* Output = nullptr;
     int32_t OutputSize = 0;
+    // The report (UTF-8, CR LF line ends) of the reader's or the compression's refusal, or of the
+    // failure that left no output; empty when there was none.
     const char* Report = nullptr;
     int32_t ReportSize = 0;
     // Filled by vdib_web_draw.
-    TPicture InputPicture;
-    TPicture OutputPicture;
+    TDrawing InputPicture;
+    TDrawing OutputPicture;
 };
-static_assert(sizeof(TConversion) == 14 * 4, "the worker script reads 14 fields of 4 bytes");
+static_assert(sizeof(TConversion) == 17 * 4, "the worker script reads 17 fields of 4 bytes");
 
 // What the record points into, freed with it.
 struct TConversionRecord {
     TConversion Fields;
-    std::unique_ptr<TDIBitmap> Picture;  // as read; its pixels are the output's too
+    std::unique_ptr<TDIBitmap> Input;    // as read or as decoded
+    std::unique_ptr<TDIBitmap> Reduced;  // the picture compressed into the output, when it is not the input
     TMemoryStream Output;
     std::string Report;
     std::vector<uint8_t> InputPixels;
@@ -78,29 +79,6 @@ struct TConversionRecord {
 void StartLibrary() {
     static TLibraryScope library;
     SetEncoderThreadCount(1);
-}
-
-// The picture scaled to fit `limit` pixels on its longer side (never enlarged), drawn on a white
-// surface by the library's own drawing.
-void Draw(TDIBitmap& bitmap, int32_t limit, TPicture& picture, std::vector<uint8_t>& pixels) {
-    const int32_t width = bitmap.Width(), height = bitmap.Height();
-    if (width <= 0 || height <= 0) return;
-    const double scale = std::min(1.0, static_cast<double>(limit) / std::max(width, height));
-    const auto drawnWidth = std::max<int32_t>(1, static_cast<int32_t>(width * scale + 0.5));
-    const auto drawnHeight = std::max<int32_t>(1, static_cast<int32_t>(height * scale + 0.5));
-    TSurfaceCanvas canvas(drawnWidth, drawnHeight);
-    bitmap.PaintOn(canvas, {0, 0, drawnWidth, drawnHeight});
-    const std::uint32_t* bits = SurfaceBits(canvas.DeviceContext());
-    if (bits == nullptr) return;
-    const std::size_t count = static_cast<std::size_t>(drawnWidth) * static_cast<std::size_t>(drawnHeight);
-    pixels.resize(count * 4);
-    for (std::size_t i = 0; i < count; ++i) {
-        pixels[4 * i] = static_cast<uint8_t>(bits[i] >> 16);
-        pixels[4 * i + 1] = static_cast<uint8_t>(bits[i] >> 8);
-        pixels[4 * i + 2] = static_cast<uint8_t>(bits[i]);
-        pixels[4 * i + 3] = 255;
-    }
-    picture = {pixels.data(), drawnWidth, drawnHeight};
 }
 
 // The report of a failure, as the command line's process frame would print it.
@@ -118,68 +96,165 @@ std::string ReportOf(std::exception_ptr failure) {
     }
 }
 
+// Keeps the report of the failure being handled; the route is the caller's.
+void KeepReport(TConversionRecord& record) {
+    record.Report = ReportOf(std::current_exception());
+    record.Fields.Report = record.Report.data();
+    record.Fields.ReportSize = static_cast<int32_t>(record.Report.size());
+}
+
+void KeepOutput(TConversionRecord& record, TRoute route) {
+    record.Fields.Route = route;
+    record.Fields.Output = static_cast<uint8_t*>(record.Output.BlockAddress());
+    record.Fields.OutputSize = record.Output.BlockSize();
+}
+
+// The record's input reduced to `bitCount` bits and compressed. A failure replaces the report
+// with its own, since it is what stopped the page.
+void Reduce(TConversionRecord& record, int32_t bitCount, int32_t dither) {
+    try {
+        record.Reduced = std::make_unique<TDIBitmap>();
+        ReduceColours(*record.Input, *record.Reduced, {bitCount, static_cast<TDither>(dither)});
+        record.Reduced->SetCompressed(true);
+        record.Output.SetSize(0);
+        record.Output.SetStreamPosition(0);
+        record.Reduced->SaveStream(record.Output);
+        KeepOutput(record, Reduced);
+    } catch (...) {
+        KeepReport(record);
+        record.Fields.Route = Refused;
+        record.Reduced.reset();
+    }
+}
+
 }  // namespace
 
 }  // namespace vdib
 
 extern "C" {
 
-// Converts the BMP file of `size` bytes at `input` (the caller's; not kept), as the command line
-// does. Never null; vdib_web_fields gives the results, vdib_web_release frees them.
-EMSCRIPTEN_KEEPALIVE vdib::TConversionRecord* vdib_web_convert(const uint8_t* input, int32_t size) {
+// Reads the worker's file of `size` bytes (see WorkerFile.h) and makes the output: the command
+// line's when the file can be compressed as it is and `bitCount` is 0 or its own bit count;
+// otherwise the picture reduced to `bitCount` bits (8 for 0) with dithering `dither` (a TDither).
+// Never null; vdib_web_fields gives the results, vdib_web_release frees them.
+EMSCRIPTEN_KEEPALIVE vdib::TConversionRecord* vdib_web_convert(int32_t size, int32_t bitCount, int32_t dither) {
     using namespace vdib;
     StartLibrary();
     auto record = std::make_unique<TConversionRecord>();
     TConversion& fields = record->Fields;
     try {
-        TFileBytesStream stream(const_cast<uint8_t*>(input), size);
-        record->Picture = std::make_unique<TDIBitmap>();
-        TDIBitmap& picture = *record->Picture;
-        picture.LoadStream(stream);
-        // The reader keeps RLE input decoded, with the wish to write it compressed again.
-        const BITMAPINFOHEADER& info = picture.ImageRef().Info();
-        fields.Width = info.biWidth;
-        fields.Height = info.biHeight;
-        fields.BitCount = info.biBitCount;
-        fields.Compression = !picture.Compressed() ? static_cast<int32_t>(info.biCompression)
-                             : info.biBitCount == 8 ? static_cast<int32_t>(BI_RLE8)
-                                                    : static_cast<int32_t>(BI_RLE4);
-
-        picture.SetCompressed(true);
-        picture.SaveStream(record->Output);
-        fields.Output = static_cast<uint8_t*>(record->Output.BlockAddress());
-        fields.OutputSize = record->Output.BlockSize();
+        TWorkerFileStream stream(size);
+        record->Input = std::make_unique<TDIBitmap>();
+        record->Input->LoadStream(stream);
     } catch (...) {
-        record->Report = ReportOf(std::current_exception());
-        fields.Report = record->Report.data();
-        fields.ReportSize = static_cast<int32_t>(record->Report.size());
+        KeepReport(*record);
+        record->Input.reset();
+        try {
+            throw;
+        } catch (const EInvalidGraphic&) {
+            fields.Route = Undecoded;
+        } catch (...) {
+        }
+        return record.release();
     }
+
+    TDIBitmap& input = *record->Input;
+    // The reader keeps RLE input decoded, with the wish to write it compressed again.
+    const BITMAPINFOHEADER& info = input.ImageRef().Info();
+    fields.Width = info.biWidth;
+    fields.Height = info.biHeight;
+    fields.BitCount = info.biBitCount;
+    fields.Compression = !input.Compressed() ? static_cast<int32_t>(info.biCompression)
+                         : info.biBitCount == 8 ? static_cast<int32_t>(BI_RLE8)
+                                                : static_cast<int32_t>(BI_RLE4);
+
+    if (bitCount == 0 || bitCount == info.biBitCount) {
+        try {
+            input.SetCompressed(true);
+            input.SaveStream(record->Output);
+            KeepOutput(*record, Converted);
+        } catch (const EInvalidOperation&) {
+            KeepReport(*record);  // and reduce it
+        } catch (...) {
+            KeepReport(*record);
+            return record.release();
+        }
+        if (fields.Route == Converted) {
+            fields.ColoursFound = CountEncodedColours(input.ImageRef(), fields.Output, record->Output.BlockSize());
+            return record.release();
+        }
+    }
+    fields.ColoursFound = CountColours(input.ImageRef());
+    Reduce(*record, bitCount == 0 ? 8 : bitCount, dither);
     return record.release();
+}
+
+// For a file the reader refused as undecoded: a blank top-down picture of `width` × `height`
+// pixels, 4 bytes each, for the worker to fill with the browser's RGBA pixels, rows from the top.
+// Returns its first byte, or null (the report then says why, and the route is Refused).
+EMSCRIPTEN_KEEPALIVE uint8_t* vdib_web_decoded_picture(vdib::TConversionRecord* record, int32_t width, int32_t height) {
+    using namespace vdib;
+    try {
+        const TDIBFormat format{32, 0x00FF0000, 0x0000FF00, 0x000000FF, true, false};
+        std::unique_ptr<TDIBitmapImage> image(TDIBitmapImage::CreateBlank(format, width, height));
+        uint8_t* bits = image->Bits;
+        record->Input = std::make_unique<TDIBitmap>();
+        record->Input->ReplaceImage(std::move(image));
+        record->Fields.Width = width;
+        record->Fields.Height = height;
+        return bits;
+    } catch (...) {
+        KeepReport(*record);
+        record->Fields.Route = Refused;
+        return nullptr;
+    }
+}
+
+// Lays the filled picture over `background` (0xRRGGBB), counts its colours and reduces it as
+// vdib_web_convert does.
+EMSCRIPTEN_KEEPALIVE void vdib_web_reduce_decoded(vdib::TConversionRecord* record, uint32_t background,
+                                                  int32_t bitCount, int32_t dither) {
+    using namespace vdib;
+    const TDIBitmapImage& image = record->Input->ImageRef();
+    const auto pixels = static_cast<std::size_t>(image.Width) * static_cast<std::size_t>(image.Height);
+    record->Fields.Transparent = CompositeOver(image.Bits, pixels, background);
+    record->Fields.ColoursFound = CountColours(image);
+    Reduce(*record, bitCount == 0 ? 8 : bitCount, dither);
+}
+
+// Makes the module's memory hold `bytes` more than it uses now, and has the system give it every
+// page of them, so that the conversion that follows writes into memory that is ready. Called
+// while the browser reads the file.
+EMSCRIPTEN_KEEPALIVE void vdib_web_prepare(int32_t bytes) {
+    constexpr std::size_t Page = 4096;
+    auto* block = static_cast<volatile uint8_t*>(std::malloc(static_cast<std::size_t>(bytes)));
+    if (block == nullptr) return;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(bytes); at += Page) block[at] = 0;
+    std::free(const_cast<uint8_t*>(block));
 }
 
 EMSCRIPTEN_KEEPALIVE vdib::TConversion* vdib_web_fields(vdib::TConversionRecord* record) { return &record->Fields; }
 
-// Draws the input, and the output as read back from its bytes, each fitted into `limit` pixels.
-// A picture that cannot be drawn is left out (null pixels).
+// Draws the input and the output's picture, each fitted into `limit` pixels, and lets go of both.
+// The output's picture is the one compressed into it: the input itself for a conversion, which
+// is drawn once for both. A picture that cannot be drawn is left out (null pixels).
 EMSCRIPTEN_KEEPALIVE void vdib_web_draw(vdib::TConversionRecord* record, int32_t limit) {
     using namespace vdib;
     TConversion& fields = record->Fields;
     try {
-        if (record->Picture) Draw(*record->Picture, limit, fields.InputPicture, record->InputPixels);
-        if (fields.Output != nullptr) {
-            TMemoryScanStream stream(fields.Output, fields.OutputSize);
-            TDIBitmap output;
-            output.LoadStream(stream);
-            Draw(output, limit, fields.OutputPicture, record->OutputPixels);
-        }
+        if (record->Input) Draw(*record->Input, limit, fields.InputPicture, record->InputPixels);
+        if (record->Reduced) Draw(*record->Reduced, limit, fields.OutputPicture, record->OutputPixels);
+        else if (fields.Route == Converted) fields.OutputPicture = fields.InputPicture;
     } catch (...) {
     }
+    record->Input.reset();
+    record->Reduced.reset();
 }
 
 EMSCRIPTEN_KEEPALIVE void vdib_web_release(vdib::TConversionRecord* record) { delete record; }
 
 // The name the command line gives the output of `input` when none is given: the extension (from
-// the last '.' after the last '\' or ':') replaced by "_rle.bmp". Valid until the next call.
+// the last '.' after the last '/', '\' or ':') replaced by "_rle.bmp". Valid until the next call.
 EMSCRIPTEN_KEEPALIVE const char* vdib_web_output_name(const char* input) {
     static std::string name;
     name = vdib::ReplaceExtension(input, "", vdib::NextSingleByte) + "_rle.bmp";

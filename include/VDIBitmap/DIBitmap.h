@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include <VDIBitmap/Clipboard.h>
 #include <VDIBitmap/DIBImage.h>
@@ -76,6 +77,10 @@ public:
     bool Compressed() const noexcept { return FImageRef->Format.Compressed; }
 
     const TDIBitmapImage& ImageRef() const noexcept { return *FImageRef; }
+    // Holds `image`, a new image that no graphic holds yet, in place of the current picture,
+    // inside the update bracket (one notification). Nothing before the notification can fail, so
+    // a caller that builds the whole image first changes the picture whole or not at all.
+    void ReplaceImage(std::unique_ptr<TDIBitmapImage> image);
     int32_t UpdateCount() const noexcept { return FUpdateCount; }
 
 protected:

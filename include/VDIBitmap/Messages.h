@@ -19,5 +19,8 @@ inline constexpr const char* InvalidClipboardFormat = "Invalid Clipboard Format 
 // Compression refused, EInvalidOperation.
 inline constexpr const char* CannotCompressBitCount = "4, 8 ビットカラー以外は圧縮できない";
 inline constexpr const char* CannotCompressTopDown = "Top-Down DIB は圧縮できない";
+// Colour reduction refused: EInvalidOperation for the bit count, EInvalidGraphic for the picture.
+inline constexpr const char* ReductionBitCount = "Colours can be reduced to 4 or 8 bits only";
+inline constexpr const char* ReductionEmpty = "An empty picture has no colours to reduce";
 
 }  // namespace vdib::msg

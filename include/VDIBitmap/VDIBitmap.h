@@ -7,11 +7,13 @@
 //   TDIBFormat         the pixel format record of an image
 //   TMemoryScanStream  a stream over a fixed memory block owned by its caller
 //   TLibraryScope      starts the library (TDIBitmap's registration) in a program of its own
+//   ReduceColours      any picture made into a 4- or 8-bit one with a palette of its own
 //
 // The runtime's streams, exceptions, global memory blocks and software device context come
 // with it. Everything lives in namespace vdib.
 #pragma once
 
+#include <VDIBitmap/ColourReduction.h>
 #include <VDIBitmap/DIBImage.h>
 #include <VDIBitmap/DIBitmap.h>
 #include <VDIBitmap/DeviceContext.h>
