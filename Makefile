@@ -80,18 +80,21 @@ test-windows: windows build
 	fi
 
 # The converter in WebAssembly with Emscripten (emcmake; packages emscripten and node-acorn): the web
-# page in build-web/ (index.html, page.js, and the worker's bmp2rle.js and bmp2rle.wasm) and the
-# converter for Node, build-web/bmp2rle.cjs.
+# page in build-web/ (index.html, page.js, reports.js, and the worker's bmp2rle.js and bmp2rle.wasm),
+# the converter for Node, build-web/bmp2rle.cjs, and the colour reduction's table check for Node,
+# build-web/reduction_check.cjs.
 web:
 	$(WEB_ENV) emcmake cmake -S . -B $(WEB_BUILD) -DVDIB_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
 	  "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" $(CMAKE_FLAGS)
 	$(WEB_ENV) cmake --build $(WEB_BUILD) -j $(JOBS)
 
-# The Node converter against the native one (files, reports, exit codes), then the page in headless
+# The Node converter against the native one (files, reports, exit codes), the colour reduction's
+# golden hashes in WebAssembly, then the page in headless
 # Chromium (tests/web, with Debian's chromium and npm's puppeteer-core as package-lock.json pins it).
 test-web: web build
 	VDIB_NODE_BMP2RLE="$(CURDIR)/$(WEB_BUILD)/bmp2rle.cjs" $(BUILD)/bin/app_tests --gtest_filter='Parity.*'
 	[ -d node_modules/puppeteer-core ] || npm ci --no-audit --no-fund
+	node "$(CURDIR)/$(WEB_BUILD)/reduction_check.cjs" tests/data/reduction.tsv
 	node tests/web/PageTest.js "$(CURDIR)/$(WEB_BUILD)" "$(CURDIR)/$(BUILD)/bin/bmp2rle"
 
 clean:
