@@ -182,5 +182,29 @@ TEST(DIBitmap, ResizeKeepsTheBottomLeftCornerAndNotifiesOnceAlsoOnFailure) {
     }
 }
 
+// Two threads start and end the library (each scope the outermost or not) while two read the
+// registries: a reader's copy is whole, TDIBitmap's entry or nothing, even as a scope's end frees
+// the registries under it.
+TEST(LibraryScope, RegistriesReadWhileOtherThreadsStartAndEndTheLibrary) {
+    std::atomic<int> started = 0, torn = 0;
+    const auto start = [&] {
+        for (int i = 0; i < 2000; ++i) const TLibraryScope scope;
+        ++started;
+    };
+    const auto read = [&] {
+        while (started < 2) {
+            const auto files = TPicture::FileFormats();
+            const TPicture::TClipboardFormats clipboard = TPicture::ClipboardFormats();
+            torn += !files.empty() && (files.size() != 1 || files[0].Extension != "dib" || files[0].GraphicClass != &TDIBitmap::Class);
+            torn += clipboard.Formats != (clipboard.Classes.empty() ? std::vector<uint16_t>{} : std::vector<uint16_t>{CF_DIB}) ||
+                    clipboard.Classes.size() > 1 || (clipboard.Classes.size() == 1 && clipboard.Classes[0] != &TDIBitmap::Class);
+        }
+    };
+    std::thread threads[] = {std::thread(start), std::thread(read), std::thread(start), std::thread(read)};
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_TRUE(TPicture::FileFormats().empty() && TPicture::ClipboardFormats().Classes.empty());
+}
+
 }  // namespace
 }  // namespace vdib::test

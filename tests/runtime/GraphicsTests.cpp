@@ -77,10 +77,10 @@ TEST(Registries, RemoveGraphicClassTakesDescendants) {
         TPicture::AddClipboardFormat(uint16_t(format), *graphicClass);
     auto registered = [] {
         std::string all;
-        for (const auto& f : *TPicture::FileFormats()) all += f.Extension + ":" + f.GraphicClass->Name + " ";
-        const auto* clipboard = TPicture::ClipboardFormats();
-        for (std::size_t i = 0; i < clipboard->Classes.size(); ++i)
-            all += std::to_string(clipboard->Formats.at(i)) + ":" + clipboard->Classes[i]->Name + " ";
+        for (const auto& f : TPicture::FileFormats()) all += f.Extension + ":" + f.GraphicClass->Name + " ";
+        const TPicture::TClipboardFormats clipboard = TPicture::ClipboardFormats();
+        for (std::size_t i = 0; i < clipboard.Classes.size(); ++i)
+            all += std::to_string(clipboard.Formats.at(i)) + ":" + clipboard.Classes[i]->Name + " ";
         return all;
     };
     EXPECT_EQ(registered(), "txt:TTextGraphic oth:TOtherGraphic dib:TRichTextGraphic gfx:TGraphic txt:TTextGraphic "
