@@ -1,5 +1,5 @@
-// The graphic framework: SaveFile's safe replacement of the target, the format registries, shared
-// images, change notification and content comparison.
+// The graphic framework: SaveFile's safe replacement of the target, the format registries and
+// content comparison.
 #include "support/Process.h"
 
 namespace vdib::test {
@@ -92,35 +92,14 @@ TEST(Registries, RemoveGraphicClassTakesDescendants) {
     GraphicsModule.Finalize();
 }
 
-// The last holder's drop releases the handles, then frees the image; a missing image is no holder.
-// A change of transparency notifies once, naming the graphic. Two empty graphics have the same
-// content whatever their classes; others only in the same class with the same stored bytes.
-TEST(Graphic, SharedImagesNotificationAndSameContent) {
-    struct TLoggedImage : TSharedImage {
-        std::string* Log = nullptr;
-        ~TLoggedImage() override { *Log += "freed "; }
-        void ReleaseHandles() override { *Log += "released "; }
-    };
-    std::string log;
-    auto* image = new TLoggedImage;
-    image->Log = &log;
-    image->AddHolder(), image->AddHolder();
-    TSharedImage::DropHolder(nullptr), TSharedImage::DropHolder(image);
-    log += "| ";
-    TSharedImage::DropHolder(image);
-    EXPECT_EQ(log, "| released freed ");
-
-    TTextGraphic text("abc");
-    std::vector<TPersistent*> senders;
-    text.ChangeListener = [&](TPersistent* sender) { senders.push_back(sender); };
-    for (const bool transparent : {false, true, true}) text.ChangeTransparent(transparent);
-    EXPECT_EQ(senders, std::vector<TPersistent*>{&text});
-
+// Two empty graphics have the same content whatever their classes; others only in the same class
+// with the same stored bytes.
+TEST(Graphic, SameContent) {
     struct TRichText : TTextGraphic {
         using TTextGraphic::TTextGraphic;
         const TClass& ClassType() const noexcept override { return RichText; }
     };
-    TTextGraphic empty, same("abc"), other("abd");
+    TTextGraphic text("abc"), empty, same("abc"), other("abd");
     TRichText richEmpty, rich("abc");
     EXPECT_EQ((std::vector{empty.SameContent(&richEmpty), text.SameContent(&same), text.SameContent(&other),
                            text.SameContent(&rich), text.SameContent(&empty), text.SameContent(nullptr)}),

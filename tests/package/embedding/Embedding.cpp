@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -90,9 +91,7 @@ std::string ReadFile(const std::string& name) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 uint64_t Hash(const void* data, int64_t size) {
-    uint64_t h = 14695981039346656037ull;
-    for (int64_t i = 0; i < size; ++i) h = (h ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211ull;
-    return h;
+    return std::hash<std::string_view>()({static_cast<const char*>(data), static_cast<std::size_t>(size)});
 }
 uint64_t Hash(TMemoryStream& stream) { return Hash(stream.BlockAddress(), stream.Size()); }
 uint64_t Saved(TDIBitmap& picture) {
