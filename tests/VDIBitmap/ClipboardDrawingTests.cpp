@@ -14,7 +14,7 @@ struct TTestBitmap : TDIBitmap {
 // The block is exactly the packed DIB the writer gives for the picture with plain pixels, and
 // another graphic loads the same picture from it; it stays the caller's, unlocked, and put on the
 // clipboard, which owns it from then on, it comes back from there too.
-TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBack) {
+TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBackAndRefusesOtherFormats) {
     const auto noColours = [](TDIBitmapImage* image) { return image->Info().biClrUsed = 0, image; };
     // Image (null: a new graphic's), compressed, block size, loads back.
     const std::tuple<TDIBitmapImage*, bool, std::size_t, bool> cases[] = {
@@ -51,9 +51,7 @@ TEST(Clipboard, SavesAPackedDIBWithPlainPixelsThatLoadsBack) {
         EXPECT_EQ(Written(copy.ImageRef(), false), loadsBack ? expected : Written(TTestBitmap().ImageRef(), false));
         EXPECT_EQ(Written(pasted.ImageRef(), false), Written(copy.ImageRef(), false));
     }
-}
-
-TEST(Clipboard, LoadRefusesAnotherFormatOrNoBlockBeforeAnyChange) {
+    // Another format, or no block, is refused before anything changes.
     TTestBitmap graphic;
     const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 40);
     for (const auto& [format, data] : {std::pair{uint16_t{2}, block}, {CF_DIB, HGLOBAL{0}}})

@@ -1,5 +1,4 @@
-// The graphic framework: SaveFile's safe replacement of the target, the format registries and
-// content comparison.
+// The graphic framework: SaveFile's safe replacement of the target and the format registries.
 #include "support/Process.h"
 
 namespace vdib::test {
@@ -90,20 +89,6 @@ TEST(Registries, RemoveGraphicClassTakesDescendants) {
     TPicture::RemoveGraphicClass(TGraphic::Class);
     EXPECT_EQ(registered(), "");
     GraphicsModule.Finalize();
-}
-
-// Two empty graphics have the same content whatever their classes; others only in the same class
-// with the same stored bytes.
-TEST(Graphic, SameContent) {
-    struct TRichText : TTextGraphic {
-        using TTextGraphic::TTextGraphic;
-        const TClass& ClassType() const noexcept override { return RichText; }
-    };
-    TTextGraphic text("abc"), empty, same("abc"), other("abd");
-    TRichText richEmpty, rich("abc");
-    EXPECT_EQ((std::vector{empty.SameContent(&richEmpty), text.SameContent(&same), text.SameContent(&other),
-                           text.SameContent(&rich), text.SameContent(&empty), text.SameContent(nullptr)}),
-              (std::vector{true, true, false, false, false, false}));
 }
 
 }  // namespace
