@@ -42,10 +42,10 @@ test-sanitize:
 	$(MAKE) test-threads
 
 # The encoders run bands of rows on every processor: the tests that read and convert pictures, in
-# process and through the real binary, with ThreadSanitizer, which is told to overlook nothing; and
-# the package's tests, whose programs use the library from many threads of their own. Only their
-# programs are built.
-CONVERSION_TESTS = ^(RLE|BMPReader|BMPWriter|Converter|Corpus|Package)\.
+# process and through the real binary, with ThreadSanitizer, which is told to overlook nothing; the
+# registries read while other threads start and end the library; and the package's tests, whose
+# programs use the library from many threads of their own. Only their programs are built.
+CONVERSION_TESTS = ^(RLE|BMPReader|BMPWriter|Converter|Corpus|LibraryScope|Package)\.
 test-threads:
 	cmake -S . -B build-tsan -DVDIB_SANITIZE_THREADS=ON $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS) --target bmp2rle vdibitmap_tests app_tests

@@ -8,10 +8,6 @@
 // and the headers go out with their final values before the pixel data: the same bytes, in
 // order, without holding the encoded picture in memory. The image itself is never changed, and
 // the stream is flushed at the end, so a failure to store the bytes is raised to the caller.
-//
-// Pixels that are a view of their file (ReadBits) read as zero where the file was cut short under
-// them, and the system refuses to copy them straight from there: what would be written is then
-// not the picture that was read, and EReadError says so, as reading the cut file would have.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

@@ -189,6 +189,9 @@ private:
 };
 
 std::atomic<unsigned> ChosenThreadCount{0};
+// This thread's count over the process's, 0 for none; a plain number, so that no thread's end
+// has anything to destroy.
+thread_local unsigned ThreadChosenCount = 0;
 
 // A band buffer of `bytes` bytes. On a 32-bit system a row's bound (twice the row, about 4 GiB
 // at most) can exceed what a size_t counts; cut to it, the count would make a buffer too small.
@@ -235,8 +238,15 @@ namespace vdib {
 
 void SetEncoderThreadCount(unsigned count) noexcept { rle::ChosenThreadCount.store(count, std::memory_order_relaxed); }
 
+TEncoderThreads::TEncoderThreads(unsigned count) noexcept : FPrevious(rle::ThreadChosenCount) {
+    rle::ThreadChosenCount = count;
+}
+
+TEncoderThreads::~TEncoderThreads() { rle::ThreadChosenCount = FPrevious; }
+
 unsigned EncoderThreadCount() noexcept {
-    const unsigned chosen = rle::ChosenThreadCount.load(std::memory_order_relaxed);
+    unsigned chosen = rle::ThreadChosenCount;
+    if (chosen == 0) chosen = rle::ChosenThreadCount.load(std::memory_order_relaxed);
     return chosen != 0 ? chosen : std::min(UsableProcessorCount(), rle::MaxThreads);
 }
 

@@ -3,6 +3,7 @@
 #include <VDIBitmap/Graphics.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "os/Files.h"
 
@@ -158,10 +159,12 @@ void TSharedImage::ReleaseHandles() { RaiseAbstract(); }
 // --- Registries ------------------------------------------------------------------------------
 //
 // They start empty: the platform picture classes that would fill their first rows do not exist
-// here, and nothing in the program looks entries up.
+// here, and nothing in the program looks entries up. A scope's end in one thread frees them while
+// others may read them, so every use takes the lock, and readers get copies.
 
 namespace {
 
+std::mutex RegistryLock;
 std::vector<TPicture::TFileFormat>* FileFormatList = nullptr;
 TPicture::TClipboardFormats* ClipboardFormatList = nullptr;
 
@@ -176,6 +179,7 @@ TPicture::TClipboardFormats& ClipboardFormatRegistry() {
 }
 
 void FinalizeGraphics() {
+    const std::lock_guard<std::mutex> lock(RegistryLock);
     delete FileFormatList;
     FileFormatList = nullptr;
     delete ClipboardFormatList;
@@ -191,11 +195,13 @@ void TPicture::AddFileFormat(const std::string& extension, const std::string& de
     std::string lower = extension;
     for (char& c : lower)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::lock_guard<std::mutex> lock(RegistryLock);
     FileFormatRegistry().push_back({&graphicClass, std::move(lower), description, 0});
 }
 
 // The two lists stay of equal length: when the number cannot be added, the class goes again.
 void TPicture::AddClipboardFormat(uint16_t format, const TGraphicClass& graphicClass) {
+    const std::lock_guard<std::mutex> lock(RegistryLock);
     TClipboardFormats& registry = ClipboardFormatRegistry();
     registry.Classes.push_back(&graphicClass);
     try {
@@ -207,6 +213,7 @@ void TPicture::AddClipboardFormat(uint16_t format, const TGraphicClass& graphicC
 }
 
 void TPicture::RemoveGraphicClass(const TGraphicClass& graphicClass) {
+    const std::lock_guard<std::mutex> lock(RegistryLock);
     if (FileFormatList != nullptr) {
         auto& list = *FileFormatList;
         for (size_t i = list.size(); i-- > 0;)
@@ -223,9 +230,15 @@ void TPicture::RemoveGraphicClass(const TGraphicClass& graphicClass) {
     }
 }
 
-const std::vector<TPicture::TFileFormat>* TPicture::FileFormats() { return FileFormatList; }
+std::vector<TPicture::TFileFormat> TPicture::FileFormats() {
+    const std::lock_guard<std::mutex> lock(RegistryLock);
+    return FileFormatList != nullptr ? *FileFormatList : std::vector<TFileFormat>();
+}
 
-const TPicture::TClipboardFormats* TPicture::ClipboardFormats() { return ClipboardFormatList; }
+TPicture::TClipboardFormats TPicture::ClipboardFormats() {
+    const std::lock_guard<std::mutex> lock(RegistryLock);
+    return ClipboardFormatList != nullptr ? *ClipboardFormatList : TClipboardFormats();
+}
 
 // --- Canvas ----------------------------------------------------------------------------------
 

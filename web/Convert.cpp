@@ -78,7 +78,6 @@ struct TConversionRecord {
 // The library's modules run for as long as the page lives; the encoders stay on the one thread.
 void StartLibrary() {
     static TLibraryScope library;
-    SetEncoderThreadCount(1);
 }
 
 // The report of a failure, as the command line's process frame would print it.
@@ -140,6 +139,7 @@ extern "C" {
 EMSCRIPTEN_KEEPALIVE vdib::TConversionRecord* vdib_web_convert(int32_t size, int32_t bitCount, int32_t dither) {
     using namespace vdib;
     StartLibrary();
+    const TEncoderThreads oneThread(1);
     auto record = std::make_unique<TConversionRecord>();
     TConversion& fields = record->Fields;
     try {

@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
         // Starts what the converter's process frame starts for the library, TDIBitmap's
         // registration as the picture format "dib" among it; stopped when `library` ends.
         const vdib::TLibraryScope library;
-        for (const auto& format : *vdib::TPicture::FileFormats())
+        for (const auto& format : vdib::TPicture::FileFormats())
             if (format.Extension == "dib") std::printf("\"dib\" is registered: %s\n", format.Description.c_str());
 
         vdib::TDIBitmap picture;

@@ -127,7 +127,8 @@ protected:
     virtual void ReleaseHandles();  // abstract
 };
 
-// The process-wide picture-format registries.
+// The process-wide picture-format registries. Every operation is safe from any thread at any time,
+// also while another thread's TLibraryScope ends and the registries go (each takes a lock).
 class TPicture {
 public:
     struct TFileFormat {
@@ -148,9 +149,10 @@ public:
     // that exists; creates none.
     static void RemoveGraphicClass(const TGraphicClass& graphicClass);
 
-    // The registries, null while they have not been created.
-    static const std::vector<TFileFormat>* FileFormats();
-    static const TClipboardFormats* ClipboardFormats();
+    // Copies of the registries as they stand, empty while they have not been created: what a
+    // reader holds stays valid whatever other threads add, remove or free.
+    static std::vector<TFileFormat> FileFormats();
+    static TClipboardFormats ClipboardFormats();
 };
 
 // The graphic framework module of the initialisation table: its finalisation frees the

@@ -146,7 +146,7 @@ unsigned GetPaletteEntries(HPALETTE palette, unsigned start, unsigned count, PAL
 int GetObjectA(HPALETTE palette, int bufferSize, void* buffer);
 bool DeleteObject(HPALETTE palette);
 
-// Palettes made by CreatePalette and not yet deleted (for leak checks in tests).
+// Palettes made by CreatePalette and not yet deleted, by every thread (for leak checks in tests).
 std::size_t LivePaletteCount();
 
 }  // namespace vdib

@@ -29,7 +29,22 @@ void EncodeRLE4(TStream& stream, const uint8_t* bits, const BITMAPINFOHEADER& he
 // starts none. The bytes written are the same for every count. Safe to call from any thread; an
 // encoder already running keeps the count it started with.
 void SetEncoderThreadCount(unsigned count) noexcept;
-// The count the next encoder starts with (never 0).
+
+// The count for the encoders that the thread which makes it runs, while it lives, over the
+// process's: as above, with 0 for the process's count again. The other threads keep theirs.
+// Settings nest; each ends in its own thread, the innermost first, as a local variable does.
+class TEncoderThreads {
+public:
+    explicit TEncoderThreads(unsigned count) noexcept;
+    ~TEncoderThreads();
+    TEncoderThreads(const TEncoderThreads&) = delete;
+    TEncoderThreads& operator=(const TEncoderThreads&) = delete;
+
+private:
+    unsigned FPrevious;
+};
+
+// The count that the next encoder run on this thread starts with (never 0).
 unsigned EncoderThreadCount() noexcept;
 
 // Count, value with the plain write (its result ignored).

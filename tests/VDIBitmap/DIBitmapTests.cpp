@@ -1,5 +1,5 @@
-// TDIBitmap: compression, copy-on-write, resizing and notifications; the image store: its
-// geometry rule, blank images, row copies and palettes.
+// TDIBitmap: compression, copy-on-write, resizing and notifications, and the library's start in
+// threads; the image store: its geometry rule, row copies and palettes.
 #include "support/BmpBytes.h"
 
 namespace vdib::test {
@@ -30,19 +30,6 @@ TEST(DIBImage, GeometryFollowsTheRowRuleWithinThe32BitLimits) {
             outcome = Format("%d %d %u", g.RowBytes, g.Rows, g.ImageBytes);
         });
         EXPECT_EQ(raised.empty() ? outcome : raised, row[4]) << row[0];
-    }
-}
-
-TEST(DIBImage, BlankImagesEachRowOfTheTable) {
-    for (const auto& row : ReadTable("blank.tsv", 5)) {  // case, format, width, height, image
-        const std::unique_ptr<TDIBitmapImage> i(TDIBitmapImage::CreateBlank(FormatOf(row[1]), std::stoi(row[2]), std::stoi(row[3])));
-        const BITMAPINFOHEADER& h = i->Info();
-        const std::string block = i->Bits == nullptr && i->MappingHandle == 0 ? "no block" : "block " + ToHex(i->Bits, h.biSizeImage);
-        EXPECT_EQ(Format("code %u, size %u, colours %u, %s, %s, biHeight %d, first row at +%d, step %d, %s, table ", h.biCompression,
-                         h.biSizeImage, h.biClrUsed, i->IsEmpty() ? "empty" : "not empty", block.c_str(), h.biHeight,
-                         static_cast<int>(i->FirstRow - i->Bits), i->RowStep, i->Format.Compressed ? "compressed" : "not compressed") +
-                      ToHex(reinterpret_cast<const uint8_t*>(i->ColorTable()), 1024),
-                  row[4]) << row[0];
     }
 }
 
@@ -180,6 +167,30 @@ TEST(DIBitmap, ResizeKeepsTheBottomLeftCornerAndNotifiesOnceAlsoOnFailure) {
         w.graphic.ChangeWidth(4);
         EXPECT_EQ(ToHex(Row(w.graphic, 0)), widened) << file;
     }
+}
+
+// Two threads start and end the library (each scope the outermost or not) while two read the
+// registries: a reader's copy is whole, TDIBitmap's entry or nothing, even as a scope's end frees
+// the registries under it.
+TEST(LibraryScope, RegistriesReadWhileOtherThreadsStartAndEndTheLibrary) {
+    std::atomic<int> started = 0, torn = 0;
+    const auto start = [&] {
+        for (int i = 0; i < 2000; ++i) const TLibraryScope scope;
+        ++started;
+    };
+    const auto read = [&] {
+        while (started < 2) {
+            const auto files = TPicture::FileFormats();
+            const TPicture::TClipboardFormats clipboard = TPicture::ClipboardFormats();
+            torn += !files.empty() && (files.size() != 1 || files[0].Extension != "dib" || files[0].GraphicClass != &TDIBitmap::Class);
+            torn += clipboard.Formats != (clipboard.Classes.empty() ? std::vector<uint16_t>{} : std::vector<uint16_t>{CF_DIB}) ||
+                    clipboard.Classes.size() > 1 || (clipboard.Classes.size() == 1 && clipboard.Classes[0] != &TDIBitmap::Class);
+        }
+    };
+    std::thread threads[] = {std::thread(start), std::thread(read), std::thread(start), std::thread(read)};
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_TRUE(TPicture::FileFormats().empty() && TPicture::ClipboardFormats().Classes.empty());
 }
 
 }  // namespace

@@ -150,9 +150,11 @@ std::unique_ptr<TDIBitmapImage> StripedPicture(int32_t bits, int32_t width, int3
 
 // The encoders split the rows into bands and may encode them on several threads; the bytes must
 // not depend on how many. Every corpus file that converts, and large pictures of many bands, at
-// 4 and 8 bits, one of them a single pixel wide, written compressed with 1, 2, 3 and 8 threads.
+// 4 and 8 bits, one of them a single pixel wide, written compressed with 1, 2, 3 and 8 threads,
+// each count this thread's own over the process's 5 (which a nested 0 brings back, as does its end).
 TEST(RLE, AnyNumberOfEncodingThreadsWritesTheSameBytes) {
     struct TRestore { ~TRestore() { SetEncoderThreadCount(0); } } restore;
+    SetEncoderThreadCount(5);
     std::vector<std::pair<std::string, std::unique_ptr<TDIBitmapImage>>> pictures;
     for (const auto& row : ReadTable("corpus/INDEX.tsv", 13))  // path first, outcome last
         if (row[12] == "rle8" || row[12] == "rle4")
@@ -164,8 +166,9 @@ TEST(RLE, AnyNumberOfEncodingThreadsWritesTheSameBytes) {
         SCOPED_TRACE(name);
         std::string first;
         for (const unsigned threads : {1u, 2u, 3u, 8u}) {
-            SetEncoderThreadCount(threads);
+            const TEncoderThreads own(threads);
             ASSERT_EQ(EncoderThreadCount(), threads);
+            { const TEncoderThreads process(0); ASSERT_EQ(EncoderThreadCount(), 5u); }
             TMemoryStream stream;
             picture->WriteToStream(stream, true, true);
             const std::string bytes(static_cast<const char*>(stream.BlockAddress()), static_cast<std::size_t>(stream.BlockSize()));
@@ -178,6 +181,7 @@ TEST(RLE, AnyNumberOfEncodingThreadsWritesTheSameBytes) {
             }
             EXPECT_TRUE(bytes == first) << threads << " threads: " << bytes.size() << " bytes, not " << first.size();
         }
+        ASSERT_EQ(EncoderThreadCount(), 5u);
     }
 }
 

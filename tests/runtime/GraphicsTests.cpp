@@ -1,5 +1,4 @@
-// The graphic framework: SaveFile's safe replacement of the target, the format registries, shared
-// images, change notification and content comparison.
+// The graphic framework: SaveFile's safe replacement of the target and the format registries.
 #include "support/Process.h"
 
 namespace vdib::test {
@@ -77,10 +76,10 @@ TEST(Registries, RemoveGraphicClassTakesDescendants) {
         TPicture::AddClipboardFormat(uint16_t(format), *graphicClass);
     auto registered = [] {
         std::string all;
-        for (const auto& f : *TPicture::FileFormats()) all += f.Extension + ":" + f.GraphicClass->Name + " ";
-        const auto* clipboard = TPicture::ClipboardFormats();
-        for (std::size_t i = 0; i < clipboard->Classes.size(); ++i)
-            all += std::to_string(clipboard->Formats.at(i)) + ":" + clipboard->Classes[i]->Name + " ";
+        for (const auto& f : TPicture::FileFormats()) all += f.Extension + ":" + f.GraphicClass->Name + " ";
+        const TPicture::TClipboardFormats clipboard = TPicture::ClipboardFormats();
+        for (std::size_t i = 0; i < clipboard.Classes.size(); ++i)
+            all += std::to_string(clipboard.Formats.at(i)) + ":" + clipboard.Classes[i]->Name + " ";
         return all;
     };
     EXPECT_EQ(registered(), "txt:TTextGraphic oth:TOtherGraphic dib:TRichTextGraphic gfx:TGraphic txt:TTextGraphic "
@@ -90,41 +89,6 @@ TEST(Registries, RemoveGraphicClassTakesDescendants) {
     TPicture::RemoveGraphicClass(TGraphic::Class);
     EXPECT_EQ(registered(), "");
     GraphicsModule.Finalize();
-}
-
-// The last holder's drop releases the handles, then frees the image; a missing image is no holder.
-// A change of transparency notifies once, naming the graphic. Two empty graphics have the same
-// content whatever their classes; others only in the same class with the same stored bytes.
-TEST(Graphic, SharedImagesNotificationAndSameContent) {
-    struct TLoggedImage : TSharedImage {
-        std::string* Log = nullptr;
-        ~TLoggedImage() override { *Log += "freed "; }
-        void ReleaseHandles() override { *Log += "released "; }
-    };
-    std::string log;
-    auto* image = new TLoggedImage;
-    image->Log = &log;
-    image->AddHolder(), image->AddHolder();
-    TSharedImage::DropHolder(nullptr), TSharedImage::DropHolder(image);
-    log += "| ";
-    TSharedImage::DropHolder(image);
-    EXPECT_EQ(log, "| released freed ");
-
-    TTextGraphic text("abc");
-    std::vector<TPersistent*> senders;
-    text.ChangeListener = [&](TPersistent* sender) { senders.push_back(sender); };
-    for (const bool transparent : {false, true, true}) text.ChangeTransparent(transparent);
-    EXPECT_EQ(senders, std::vector<TPersistent*>{&text});
-
-    struct TRichText : TTextGraphic {
-        using TTextGraphic::TTextGraphic;
-        const TClass& ClassType() const noexcept override { return RichText; }
-    };
-    TTextGraphic empty, same("abc"), other("abd");
-    TRichText richEmpty, rich("abc");
-    EXPECT_EQ((std::vector{empty.SameContent(&richEmpty), text.SameContent(&same), text.SameContent(&other),
-                           text.SameContent(&rich), text.SameContent(&empty), text.SameContent(nullptr)}),
-              (std::vector{true, true, false, false, false, false}));
 }
 
 }  // namespace

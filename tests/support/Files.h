@@ -13,6 +13,7 @@
 #include <random>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include <VDIBitmap/VDIBitmap.h>
 

@@ -133,7 +133,21 @@ void StartWriteOut([[maybe_unused]] TFileHandle file) noexcept {
 
 int LastError() noexcept { return errno; }
 
-std::string ErrorText(int code) { return std::strerror(code); }
+namespace {
+// strerror_r comes in two forms: the XSI one (musl and so Emscripten, the BSDs) fills the buffer
+// and returns 0 or an error number; GNU's (glibc under _GNU_SOURCE, which g++ defines) returns the
+// text, which need not be in the buffer. Each overload takes one form's result.
+[[maybe_unused]] const char* MessageOf(int result, const char* buffer) { return result == 0 ? buffer : nullptr; }
+[[maybe_unused]] const char* MessageOf(const char* text, const char*) { return text; }
+}  // namespace
+
+// strerror's text may lie in a buffer that another thread's call overwrites; strerror_r writes
+// into the caller's.
+std::string ErrorText(int code) {
+    char buffer[256] = "";
+    const char* text = MessageOf(::strerror_r(code, buffer, sizeof buffer), buffer);
+    return text != nullptr ? text : Format("Unknown error %d", code);
+}
 
 // --- Replacing a file safely -------------------------------------------------------------------
 //

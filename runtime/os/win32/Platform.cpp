@@ -1,6 +1,7 @@
 // Anonymous mappings backed by the page file, and GDI's logical palettes.
 #include <VDIBitmap/Platform.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -40,8 +41,8 @@ static_assert(offsetof(LOGPALETTE, palPalEntry) == offsetof(::LOGPALETTE, palPal
 
 namespace {
 // Palettes made here and not yet deleted; every palette of the library comes and goes through
-// CreatePalette and DeleteObject below.
-std::size_t LivePalettes = 0;
+// CreatePalette and DeleteObject below, from any thread.
+std::atomic<std::size_t> LivePalettes{0};
 }  // namespace
 
 HPALETTE CreatePalette(const LOGPALETTE& logPalette) {
@@ -50,7 +51,7 @@ HPALETTE CreatePalette(const LOGPALETTE& logPalette) {
         return nullptr;
     }
     const HPALETTE palette = ::CreatePalette(reinterpret_cast<const ::LOGPALETTE*>(&logPalette));
-    if (palette != nullptr) ++LivePalettes;
+    if (palette != nullptr) LivePalettes.fetch_add(1, std::memory_order_relaxed);
     return palette;
 }
 
@@ -66,10 +67,10 @@ int GetObjectA(HPALETTE palette, int bufferSize, void* buffer) {
 
 bool DeleteObject(HPALETTE palette) {
     if (::GetObjectType(palette) != OBJ_PAL || ::DeleteObject(palette) == 0) return false;
-    --LivePalettes;
+    LivePalettes.fetch_sub(1, std::memory_order_relaxed);
     return true;
 }
 
-std::size_t LivePaletteCount() { return LivePalettes; }
+std::size_t LivePaletteCount() { return LivePalettes.load(std::memory_order_relaxed); }
 
 }  // namespace vdib

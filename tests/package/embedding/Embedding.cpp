@@ -1,11 +1,13 @@
 // A program of another project on the installed library, in three modes:
 //   threads: eight threads use the library at once with graphics of their own, and hand pictures
 //     to one another shared (TakeContentFrom), which both sides then change; every output must be
-//     the bytes that one thread alone gets from the same input. All take content out of one.
+//     the bytes that one thread alone gets from the same input. All take content out of one. Each
+//     encodes with a thread count of its own, and opens a library scope of its own every round.
 //   exit: the library objects kept in globals are used in main and destroyed after it returns.
 //   signals: a round of work leaves every signal's disposition and the mask as they were.
 //
 //   Embedding mode scratch-dir rounds input.bmp...   exit 0, or 1 with a report
+#include <VDIBitmap/RLE.h>
 #include <VDIBitmap/VDIBitmap.h>
 
 #include <atomic>
@@ -19,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -88,9 +91,7 @@ std::string ReadFile(const std::string& name) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 uint64_t Hash(const void* data, int64_t size) {
-    uint64_t h = 14695981039346656037ull;
-    for (int64_t i = 0; i < size; ++i) h = (h ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211ull;
-    return h;
+    return std::hash<std::string_view>()({static_cast<const char*>(data), static_cast<std::size_t>(size)});
 }
 uint64_t Hash(TMemoryStream& stream) { return Hash(stream.BlockAddress(), stream.Size()); }
 uint64_t Saved(TDIBitmap& picture) {
@@ -124,8 +125,11 @@ struct TWorker {
 
     void Run(size_t first, int rounds) {
         std::filesystem::create_directories(Folder);
+        const unsigned encoders = 1 + first % 3;
+        const TEncoderThreads own(encoders);
         try {
             for (int round = 0; round < rounds; ++round) Round((first + static_cast<size_t>(round)) % Inputs.size());
+            if (EncoderThreadCount() != encoders) Fail(Folder + ": another thread's encoder count");
         } catch (const Exception& e) {
             Fail(Folder + ": " + e.ClassName() + ": " + e.Message());
         } catch (const std::exception& e) {
@@ -140,6 +144,8 @@ struct TWorker {
     }
 
     void Round(size_t input) {
+        const TLibraryScope scope;  // within the program's: starts and stops nothing
+        if (TPicture::FileFormats().size() != 1) Fail(Folder + ": \"dib\" is not registered");
         TDIBitmap loaded, streamed;
         loaded.LoadFile(Inputs[input]);
         TMemoryStream bytes;
