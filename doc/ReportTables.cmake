@@ -102,7 +102,8 @@ foreach(code 200 202 207 216 217)
   string(APPEND held "-\tRuntime error ${code} at XXXXXXXX\n")
 endforeach()
 # Message constants by class; the others belong to parts the converter does not reach (the
-# clipboard, memory streams, drawing, assertions) or to faults, reported as run-time errors.
+# clipboard, memory streams, drawing, assertions, colour reduction) or to faults, reported as
+# run-time errors.
 # EOSError is a failed platform call: the conversion makes none that raises it today, but the
 # process frame would report one like any other exception.
 set(printed EReadError:ReadError EWriteError:WriteError EFOpenError:FOpenError EFCreateError:FCreateError
@@ -112,7 +113,7 @@ set(printed EReadError:ReadError EWriteError:WriteError EFOpenError:FOpenError E
     EInvalidOperation:CannotCompressBitCount EInvalidOperation:CannotCompressTopDown)
 set(not_printed InvalidClipboardFormat SeekNotImplemented MemoryStreamError RangeError AbstractError AssignError
     NoCanvasHandle InvalidPointer AssertionFormat AssertionFailed AccessViolation DivByZero StackOverflow
-    ExternalException)
+    ExternalException ReductionBitCount ReductionEmpty)
 file(READ ${root}/include/VDIBitmap/Messages.h constants)
 file(READ ${root}/include/VDIBitmap/SysUtils.h runtime_constants)
 string(REGEX MATCHALL "constexpr const char\\* [A-Za-z]+ = \"[^\"]*\"" constants "${constants}${runtime_constants}")
