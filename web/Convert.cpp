@@ -75,7 +75,7 @@ struct TConversionRecord {
     std::vector<uint8_t> OutputPixels;
 };
 
-// The library's modules run for as long as the page lives; the encoders stay on the one thread.
+// The library's modules run for as long as the page lives.
 void StartLibrary() {
     static TLibraryScope library;
 }
