@@ -574,10 +574,12 @@ VDIB_RLE_WIDE_TARGET void EncodeRowWide(TBandOutput& out, const uint8_t* row, in
 #undef VDIB_RLE_WIDE_TARGET
 #endif
 
-// The row encoder for this processor.
+// The row encoder for this processor: the wide one where it runs, unless the build asks for the
+// plain one everywhere (VDIB_RLE_PLAIN, CMake's VDIB_WIDE_ENCODER=OFF), so that whole conversions
+// run the plain path on such processors too. The bytes are the same.
 template <int32_t MaxUnits, int32_t PixelsPerUnit>
 TRowEncoder RowEncoder() noexcept {
-#if VDIB_RLE_WIDE
+#if VDIB_RLE_WIDE && !defined(VDIB_RLE_PLAIN)
     if (HasWideEncoder()) return &EncodeRowWide<MaxUnits, PixelsPerUnit>;
 #endif
     return &EncodeRow<MaxUnits, PixelsPerUnit>;

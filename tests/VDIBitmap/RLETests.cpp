@@ -114,6 +114,24 @@ TEST(RLE, EachRowOfTheTable) {
 // busy pictures' mix of short runs and literals), or many values in literals past both limits;
 // the row padding is filled too, and must not be encoded. Every row encoder must write what the
 // reference writes, and that must decode back to the row, an odd RLE4 row's pad pixel included.
+// Whole conversions take the wide row encoder where the processor runs it, unless the build asks
+// for the plain one (VDIB_WIDE_ENCODER=OFF). A processor without it skips this test by name, and
+// the tests here then check the plain encoder alone.
+TEST(RLE, ConversionsTakeTheWideEncoderWhereTheProcessorHasIt) {
+#if VDIB_RLE_WIDE
+    if (!rle::HasWideEncoder()) GTEST_SKIP() << "this processor has no AVX-512 VBMI2: the wide row encoder is not tested";
+#ifdef VDIB_RLE_PLAIN
+    const rle::TRowEncoder taken[] = {&rle::EncodeRow<255, 1>, &rle::EncodeRow<127, 2>};
+#else
+    const rle::TRowEncoder taken[] = {&rle::EncodeRowWide<255, 1>, &rle::EncodeRowWide<127, 2>};
+#endif
+    EXPECT_EQ((rle::RowEncoder<255, 1>()), taken[0]);
+    EXPECT_EQ((rle::RowEncoder<127, 2>()), taken[1]);
+#else
+    GTEST_SKIP() << "no wide row encoder in this build (x86-64 only)";
+#endif
+}
+
 TEST(RLE, FastEncodersMatchTheReferenceAndRoundTrip) {
     std::mt19937 random(2024);
     for (const uint16_t bits : {8, 4}) {
