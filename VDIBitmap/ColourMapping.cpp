@@ -1,6 +1,6 @@
 // Mapping pixels to the palette: the exact nearest entry of any colour, and error diffusion
-// (Floyd and Steinberg, "An adaptive algorithm for spatial greyscale", 1976) over whole rows or
-// only where it pays.
+// (Floyd and Steinberg, "An adaptive algorithm for spatial greyscale", 1976) that keeps runs of
+// one index where another entry would be hardly nearer.
 #include <algorithm>
 #include <cstring>
 
