@@ -198,7 +198,7 @@ void MapNearest(const TColourReader& reader, TCellMap& cells, TDIBitmapImage& ta
 
 // Floyd-Steinberg over the rows from the top, each row in the other direction from the one
 // before (serpentine), so that the error does not drift one way. Errors are x16 per channel,
-// the diffused parts truncated toward zero with the remainder to the pixel below-right. The value
+// the diffused parts rounded down with the remainder to the pixel below-right. The value
 // a pixel asks for is kept within the channel's range, and the error it leaves within 32 steps a
 // channel: a larger one (at an edge, or for a colour beyond the palette's range) would smear
 // into the pixels around. So no carried error exceeds 32 steps and a row of them fits 16 bits.
@@ -256,7 +256,7 @@ private:
                 PutIndex(out, bits, x, entry);
                 for (int ch = 0; ch < 3; ++ch) {
                     const int32_t error = std::clamp(want[ch] - FNearest.Channel(entry, ch), -ErrorLimit, ErrorLimit);
-                    const int32_t ahead = error * 7 / 16, behind = error * 3 / 16, below = error * 5 / 16;
+                    const int32_t ahead = (error * 7) >> 4, behind = (error * 3) >> 4, below = (error * 5) >> 4;
                     const std::size_t next = here + static_cast<std::size_t>(3 * step + ch), back = here - static_cast<std::size_t>(3 * step - ch);
                     FErrors[next] = static_cast<int16_t>(FErrors[next] + ahead);
                     FBelow[back] = static_cast<int16_t>(FBelow[back] + behind);
