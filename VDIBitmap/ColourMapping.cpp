@@ -216,15 +216,23 @@ class TDiffusion {
 public:
     TDiffusion(const TColourReader& reader, TCellMap& cells, TNearestColour& nearest, TDither dither,
                TDIBitmapImage& target)
-        : FReader(reader), FCells(cells), FNearest(nearest), FSlackQuarters(dither == TDither::RLEAware ? 5 : 1), FTarget(target),
+        : FReader(reader), FCells(cells), FNearest(nearest), FTarget(target),
           FStretch(static_cast<std::size_t>(std::min(target.Width, Stretch))),
-          FErrors(3 * (static_cast<std::size_t>(target.Width) + 2)), FBelow(FErrors.size()) {}
+          FErrors(3 * (static_cast<std::size_t>(target.Width) + 2)), FBelow(FErrors.size()),
+          FIndices(target.Format.BitCount == 8 ? 0 : static_cast<std::size_t>(target.Width)) {
+        const int quarters = dither == TDither::RLEAware ? 5 : 1;
+        for (int e = 0; e < nearest.Count(); ++e)
+            FSlack[e] = static_cast<int32_t>(std::min<int64_t>(RunSlack, int64_t{nearest.Spacing(e)} * quarters / 4));
+    }
 
     void Run() {
         for (int32_t row = FTarget.Height - 1, n = 0; row >= 0; --row, ++n) {
             std::swap(FErrors, FBelow);
-            std::fill(FBelow.begin(), FBelow.end(), 0);
-            DiffuseRow(row, n % 2 == 0 ? 1 : -1);
+            uint8_t* out = FTarget.PictureRow(row);
+            uint8_t* indices = FIndices.empty() ? out : FIndices.data();
+            DiffuseRow(row, n % 2 == 0 ? 1 : -1, indices);
+            if (!FIndices.empty())
+                for (int32_t x = 0; x < FTarget.Width; ++x) out[x >> 1] |= static_cast<uint8_t>(indices[x] << ((x & 1) != 0 ? 0 : 4));
         }
     }
 
@@ -232,11 +240,15 @@ private:
     static constexpr int32_t ErrorLimit = 32 << 4;
     static constexpr int64_t RunSlack = 320 << 8;
 
-    void DiffuseRow(int32_t row, int step) {
-        uint8_t* out = FTarget.PictureRow(row);
-        const int bits = FTarget.Format.BitCount;
+    // The next row's errors are summed in registers: when pixel x is done, the slot behind it
+    // (x - step) has had all three of its parts and is stored, so every slot of the row, the
+    // two borders too, is written once and none needs clearing.
+    void DiffuseRow(int32_t row, int step, uint8_t* indices) {
         const int32_t width = FTarget.Width;
         int previous = -1;
+        int32_t ahead[3] = {0, 0, 0}, behindSlot[3] = {0, 0, 0}, hereSlot[3] = {0, 0, 0};
+        const int16_t* errors = FErrors.data();
+        int16_t* below = FBelow.data();
         // Stretches in the row's direction; pixel x's errors are at 3 (x + 1).
         for (int32_t done = 0; done < width;) {
             const int32_t count = std::min(Stretch, width - done);
@@ -247,44 +259,45 @@ private:
                 const int32_t x = first + at;
                 const std::size_t here = 3 * static_cast<std::size_t>(x + 1);
                 const TColour c = FStretch[static_cast<std::size_t>(at)];
-                const int32_t want[3] = {std::clamp((Red(c) << 4) + FErrors[here], 0, 255 << 4),
-                                         std::clamp((Green(c) << 4) + FErrors[here + 1], 0, 255 << 4),
-                                         std::clamp((Blue(c) << 4) + FErrors[here + 2], 0, 255 << 4)};
+                const int32_t want[3] = {std::clamp((Red(c) << 4) + errors[here] + ahead[0], 0, 255 << 4),
+                                         std::clamp((Green(c) << 4) + errors[here + 1] + ahead[1], 0, 255 << 4),
+                                         std::clamp((Blue(c) << 4) + errors[here + 2] + ahead[2], 0, 255 << 4)};
                 int entry = FCells.Find(MakeColour((want[0] + 8) >> 4, (want[1] + 8) >> 4, (want[2] + 8) >> 4));
-                if (previous >= 0 && previous != entry && Keeps(want, previous, entry)) entry = previous;
+                if (previous != entry && previous >= 0 && DistanceTo(want, previous) <= DistanceTo(want, entry) + FSlack[entry])
+                    entry = previous;
                 previous = entry;
-                PutIndex(out, bits, x, entry);
+                indices[x] = static_cast<uint8_t>(entry);
+                const std::size_t back = here - static_cast<std::size_t>(3 * step);
                 for (int ch = 0; ch < 3; ++ch) {
                     const int32_t error = std::clamp(want[ch] - FNearest.Channel(entry, ch), -ErrorLimit, ErrorLimit);
-                    const int32_t ahead = (error * 7) >> 4, behind = (error * 3) >> 4, below = (error * 5) >> 4;
-                    const std::size_t next = here + static_cast<std::size_t>(3 * step + ch), back = here - static_cast<std::size_t>(3 * step - ch);
-                    FErrors[next] = static_cast<int16_t>(FErrors[next] + ahead);
-                    FBelow[back] = static_cast<int16_t>(FBelow[back] + behind);
-                    FBelow[here + static_cast<std::size_t>(ch)] = static_cast<int16_t>(FBelow[here + static_cast<std::size_t>(ch)] + below);
-                    FBelow[next] = static_cast<int16_t>(FBelow[next] + error - ahead - behind - below);
+                    const int32_t forward = (error * 7) >> 4, behind = (error * 3) >> 4, under = (error * 5) >> 4;
+                    ahead[ch] = forward;
+                    below[back + static_cast<std::size_t>(ch)] = static_cast<int16_t>(behindSlot[ch] + behind);
+                    behindSlot[ch] = hereSlot[ch] + under;
+                    hereSlot[ch] = error - forward - behind - under;
                 }
             }
             done += count;
         }
+        const std::size_t last = 3 * static_cast<std::size_t>(step > 0 ? width : 1), border = last + static_cast<std::size_t>(3 * step);
+        for (int ch = 0; ch < 3; ++ch) {
+            below[last + static_cast<std::size_t>(ch)] = static_cast<int16_t>(behindSlot[ch]);
+            below[border + static_cast<std::size_t>(ch)] = static_cast<int16_t>(hereSlot[ch]);
+        }
     }
 
-    // Whether the previous pixel's entry is close enough to the wanted colour, next to the
-    // nearest entry, to keep the run going.
-    bool Keeps(const int32_t want[3], int previous, int nearest) const {
-        const auto distance = [&](int e) {
-            return Distance(want[0] - FNearest.Channel(e, 0), want[1] - FNearest.Channel(e, 1), want[2] - FNearest.Channel(e, 2));
-        };
-        const int64_t slack = std::min<int64_t>(RunSlack, int64_t{FNearest.Spacing(nearest)} * FSlackQuarters / 4);
-        return distance(previous) <= distance(nearest) + slack;
+    int32_t DistanceTo(const int32_t want[3], int e) const {
+        return Distance(want[0] - FNearest.Channel(e, 0), want[1] - FNearest.Channel(e, 1), want[2] - FNearest.Channel(e, 2));
     }
 
     const TColourReader& FReader;
     TCellMap& FCells;
     TNearestColour& FNearest;
-    const int FSlackQuarters;  // of the nearest entry's spacing
     TDIBitmapImage& FTarget;
+    int32_t FSlack[256] = {};  // how much farther than the nearest entry the previous one may be to keep the run
     std::vector<TColour> FStretch;
     std::vector<int16_t> FErrors, FBelow;  // this row's and the next one's, red, green, blue at 3 (x + 1)
+    std::vector<uint8_t> FIndices;  // a row's entries before they are packed into 4 bits
 };
 
 }  // namespace
