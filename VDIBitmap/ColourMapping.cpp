@@ -131,16 +131,20 @@ int TNearestColour::Find(int32_t r16, int32_t g16, int32_t b16, int guess) {
 
 namespace {
 
-// The nearest entry of a pixel's colour. Colour space is cut into cells of 4 steps a side; a
-// cell keeps, made when first asked for, the entries that are nearest to at least one of its 64
-// colours: one for almost half the cells a photo asks for, rarely more than three. Its record is
-// 32 bits: the count, then up to three entries (the first repeated where there are fewer), or
-// where more start in a list (a cache of at most ListLimit entries). The records are in Morton
-// order (red, green and blue's bits interleaved), so that the colours around one, as a dithered
-// patch of picture asks for, share few cache lines.
+// The nearest entry of a pixel's colour, without a distance computed. Colour space is cut into
+// cells of 4 steps a side; a cell, made when first asked for, has the nearest entry of each of
+// its 64 colours. Those are one entry for almost half the cells a photo asks for, rarely more
+// than four: the cell's answers are five words, a 2-bit code for each colour and the entries the
+// codes stand for. A cell's record is 32 bits: the count of its entries, and where its answers
+// start (every entry has answers of its own, all codes 0, for the cells it fills alone). A cell of
+// more than four entries keeps their list instead, and the nearest among them is computed. The
+// answers and lists are caches of at most AnswerLimit words and ListLimit entries. The records
+// are in Morton order (red, green and blue's bits interleaved), so that the colours around one,
+// as a dithered patch of picture asks for, share few cache lines.
 class TCellMap {
 public:
-    explicit TCellMap(TNearestColour& nearest) : FNearest(nearest), FCells(std::size_t{1} << 18, 0) {
+    explicit TCellMap(TNearestColour& nearest) : FNearest(nearest), FCells(std::size_t{1} << 18, 0), FAnswers(Reserved, 0) {
+        for (uint32_t e = 0; e < 256; ++e) FAnswers[5 * e + 4] = e;
         for (int e = 0; e < nearest.Count(); ++e)
             for (int ch = 0; ch < 3; ++ch) FSteps[ch][e] = nearest.Channel(e, ch) >> 4;
         for (uint32_t v = 0; v < 256; ++v) {
@@ -150,27 +154,26 @@ public:
         }
     }
 
-    // Among equally near entries the lowest index wins: the search takes the least of distance
-    // and index together. Colours and palette entries are whole steps here, so distances are
-    // counted in squared steps (the x16 distance over 256), below 2^19.
     int Find(int r, int g, int b) {
         const uint32_t cell = FOrder[0][r] | FOrder[1][g] | FOrder[2][b];
         uint32_t record = FCells[cell];
         if (record == 0) record = Make(cell, r, g, b);
         const uint32_t kind = record & 0xFF;
-        if (kind == 1) return static_cast<int>(record >> 8 & 0xFF);
-        if (kind <= Inline) {
-            const uint32_t best = std::min({Key(r, g, b, static_cast<int>(record >> 8 & 0xFF)), Key(r, g, b, static_cast<int>(record >> 16 & 0xFF)),
-                                            Key(r, g, b, static_cast<int>(record >> 24))});
-            return static_cast<int>(best & 0xFF);
-        }
-        return Nearest(r, g, b, FEntries.data() + (record >> 8), static_cast<int>(kind));
+        if (kind > Coded) [[unlikely]]
+            return Nearest(r, g, b, FEntries.data() + (record >> 8), static_cast<int>(kind));
+        const uint32_t* answers = FAnswers.data() + (record >> 8);
+        const int colour = (r & 3) << 4 | (g & 3) << 2 | (b & 3);
+        const uint32_t code = answers[colour >> 4] >> (2 * (colour & 15)) & 3;
+        return static_cast<int>(answers[4] >> (8 * code) & 0xFF);
     }
 
 private:
-    static constexpr uint32_t Inline = 3;
-    static constexpr std::size_t ListLimit = std::size_t{1} << 21;
+    static constexpr uint32_t Coded = 4;
+    static constexpr std::size_t Reserved = 256 * 5, AnswerLimit = std::size_t{1} << 20, ListLimit = std::size_t{1} << 20;
 
+    // Among equally near entries the lowest index wins: the search takes the least of distance
+    // and index together. Colours and palette entries are whole steps here, so distances are
+    // counted in squared steps (the x16 distance over 256), below 2^19.
     uint32_t Key(int r, int g, int b, int e) const {
         return static_cast<uint32_t>(Distance(r - FSteps[0][e], g - FSteps[1][e], b - FSteps[2][e])) << 8 | static_cast<uint32_t>(e);
     }
@@ -182,55 +185,67 @@ private:
         return static_cast<int>(best & 0xFF);
     }
 
-    // A cell keeps the entries that are nearest to at least one of its 64 colours, found for all
-    // of them at once: a distance is the sum of one term per channel, four values each.
+    // The nearest entries of a cell's 64 colours, found for all of them at once: a distance is
+    // the sum of one term per channel, four values each.
     uint32_t Make(uint32_t cell, int r, int g, int b) {
         uint8_t candidates[256];
         const int count = FNearest.CellCandidates(r >> 2 << 12 | g >> 2 << 6 | b >> 2, candidates);
         const int low[3] = {r & ~3, g & ~3, b & ~3};
-        uint32_t best[64];
-        std::fill(best, best + 64, UINT32_MAX);
+        int32_t best[64];
+        std::fill(best, best + 64, INT32_MAX);
         for (int k = 0; k < count; ++k) {
             const int e = candidates[k];
-            uint32_t terms[3][4];
+            int32_t terms[3][4];
             for (int ch = 0; ch < 3; ++ch)
                 for (int i = 0; i < 4; ++i) {
                     const int d = low[ch] + i - FSteps[ch][e];
-                    terms[ch][i] = static_cast<uint32_t>(Weights[ch] * d * d) << 8;
+                    terms[ch][i] = Weights[ch] * d * d * 256 + e;
                 }
             for (int i = 0; i < 4; ++i)
                 for (int j = 0; j < 4; ++j)
                     for (int l = 0; l < 4; ++l) {
-                        uint32_t& b = best[16 * i + 4 * j + l];
-                        b = std::min(b, (terms[0][i] + terms[1][j] + terms[2][l]) | static_cast<uint32_t>(e));
+                        int32_t& key = best[16 * i + 4 * j + l];
+                        key = std::min(key, terms[0][i] + terms[1][j] + terms[2][l] - 2 * e);
                     }
         }
-        uint8_t entries[64];
-        uint64_t seen[4] = {0, 0, 0, 0};
+        uint8_t entries[64], codes[64];
         int kept = 0;
-        for (const uint32_t key : best) {
-            const uint32_t e = key & 0xFF;
-            if ((seen[e >> 6] >> (e & 63) & 1) == 0) seen[e >> 6] |= uint64_t{1} << (e & 63), entries[kept++] = static_cast<uint8_t>(e);
+        for (int colour = 0; colour < 64; ++colour) {
+            const auto e = static_cast<uint8_t>(best[colour] & 0xFF);
+            int code = 0;
+            while (code < kept && entries[code] != e) ++code;
+            if (code == kept) entries[kept++] = e;
+            codes[colour] = static_cast<uint8_t>(code);
         }
-        uint32_t record = 0;
-        if (kept <= static_cast<int>(Inline)) {
-            for (int k = Inline; k >= 1; --k) record = record << 8 | entries[k <= kept ? k - 1 : 0];
-            record = record << 8 | static_cast<uint32_t>(kept);
+        uint32_t record = static_cast<uint32_t>(kept);
+        if (kept == 1) {
+            record |= uint32_t{5} * entries[0] << 8;
+        } else if (kept <= static_cast<int>(Coded)) {
+            if (FAnswers.size() + 5 > AnswerLimit) Clear();
+            record |= static_cast<uint32_t>(FAnswers.size()) << 8;
+            uint32_t words[5] = {0, 0, 0, 0, 0};
+            for (int colour = 0; colour < 64; ++colour) words[colour >> 4] |= uint32_t{codes[colour]} << (2 * (colour & 15));
+            for (int k = 0; k < kept; ++k) words[4] |= uint32_t{entries[k]} << (8 * k);
+            FAnswers.insert(FAnswers.end(), words, words + 5);
         } else {
-            if (FEntries.size() + static_cast<std::size_t>(kept) > ListLimit) {
-                FEntries.clear();
-                std::fill(FCells.begin(), FCells.end(), 0);
-            }
-            record = static_cast<uint32_t>(FEntries.size()) << 8 | static_cast<uint32_t>(kept);
+            if (FEntries.size() + static_cast<std::size_t>(kept) > ListLimit) Clear();
+            record |= static_cast<uint32_t>(FEntries.size()) << 8;
             FEntries.insert(FEntries.end(), entries, entries + kept);
         }
         return FCells[cell] = record;
+    }
+
+    void Clear() {
+        std::fill(FCells.begin(), FCells.end(), 0);
+        FAnswers.resize(Reserved);
+        FEntries.clear();
     }
 
     TNearestColour& FNearest;
     int32_t FSteps[3][256] = {};  // the entries' channels
     uint32_t FOrder[3][256];  // each channel's part of a cell's place in the Morton order
     std::vector<uint32_t> FCells;  // the records; 0: not made yet
+    std::vector<uint32_t> FAnswers;
     std::vector<uint8_t> FEntries;
 };
 
