@@ -288,13 +288,22 @@ class TDiffusion {
 public:
     TDiffusion(const TColourReader& reader, TCellMap& cells, TNearestColour& nearest, TDither dither,
                TDIBitmapImage& target)
-        : FReader(reader), FCells(cells), FNearest(nearest), FTarget(target),
-          FStretch(static_cast<std::size_t>(std::min(target.Width, Stretch))),
-          FErrors(3 * (static_cast<std::size_t>(target.Width) + 2)), FBelow(FErrors.size()),
+        : FReader(reader), FCells(cells), FTarget(target), FStretch(static_cast<std::size_t>(std::min(target.Width, Stretch))),
+          FErrors(3 * (static_cast<std::size_t>(target.Width) + 2), CarriedBias), FBelow(FErrors.size(), CarriedBias),
           FIndices(target.Format.BitCount == 8 ? 0 : static_cast<std::size_t>(target.Width)) {
         const int quarters = dither == TDither::RLEAware ? 5 : 1;
-        for (int e = 0; e < nearest.Count(); ++e)
+        for (int e = 0; e < nearest.Count(); ++e) {
             FSlack[e] = static_cast<int32_t>(std::min<int64_t>(RunSlack, int64_t{nearest.Spacing(e)} * quarters / 4));
+            for (int ch = 0; ch < 3; ++ch) FPositions[ch][e] = nearest.Channel(e, ch);
+        }
+        // Where no pixel came before: far from every colour, so never kept.
+        for (int ch = 0; ch < 3; ++ch) FPositions[ch][None] = -12000;
+        for (int32_t error = -ErrorLimit; error <= ErrorLimit; ++error) {
+            const int32_t forward = (error * 7) >> 4, behind = (error * 3) >> 4, under = (error * 5) >> 4;
+            const int32_t rest = error - forward - behind - under;
+            FParts[error + ErrorLimit] = static_cast<uint64_t>(behind + BehindBias) | static_cast<uint64_t>(under + UnderBias) << 16 |
+                                         static_cast<uint64_t>(rest + RestBias) << 32 | static_cast<uint64_t>(forward + ForwardBias) << 48;
+        }
     }
 
     void Run() {
@@ -311,72 +320,73 @@ public:
 private:
     static constexpr int32_t ErrorLimit = 32 << 4;
     static constexpr int64_t RunSlack = 320 << 8;
+    static constexpr int None = 256;
+    // The parts of an error, each raised to be positive so that the parts of one channel add up
+    // side by side in one word without carrying into each other.
+    static constexpr int32_t BehindBias = 128, UnderBias = 256, RestBias = 64, ForwardBias = 256;
+    static constexpr uint16_t CarriedBias = BehindBias + UnderBias + RestBias;
 
-    // The next row's errors are summed in registers: when pixel x is done, the slot behind it
-    // (x - step) has had all three of its parts and is stored, so every slot of the row, the
-    // two borders too, is written once and none needs clearing.
+    // A channel's parts for the next row are summed in a window of three 16-bit places: the
+    // slots behind, at and ahead of the pixel. When pixel x is done, the slot behind it has had
+    // all three of its parts and is stored, and the window moves on; so every slot of the row, the
+    // two borders too, is written once (raised by CarriedBias) and none needs clearing.
     void DiffuseRow(int32_t row, int step, uint8_t* indices) {
         const int32_t width = FTarget.Width;
-        int previous = -1;
-        int32_t ahead[3] = {0, 0, 0}, behindSlot[3] = {0, 0, 0}, hereSlot[3] = {0, 0, 0};
-        const int16_t* errors = FErrors.data();
-        int16_t* below = FBelow.data();
+        int previous = None;
+        uint64_t window[3], forward[3];
+        for (int ch = 0; ch < 3; ++ch) window[ch] = uint64_t{RestBias} << 16, forward[ch] = ForwardBias;
+        const uint16_t* errors = FErrors.data();
+        uint16_t* below = FBelow.data();
         // Stretches in the row's direction; pixel x's errors are at 3 (x + 1).
         for (int32_t done = 0; done < width;) {
             const int32_t count = std::min(Stretch, width - done);
             const int32_t first = step > 0 ? done : width - done - count;
             FReader.Read(row, first, count, FStretch.data());
             const TColour* source = FStretch.data() + (step > 0 ? 0 : count - 1);
-            const int16_t* carried = errors + 3 * static_cast<std::ptrdiff_t>(step > 0 ? first + 1 : first + count);
-            int16_t* behindSlots = below + 3 * static_cast<std::ptrdiff_t>(step > 0 ? first : first + count + 1);
+            const uint16_t* carried = errors + 3 * static_cast<std::ptrdiff_t>(step > 0 ? first + 1 : first + count);
+            uint16_t* behindSlot = below + 3 * static_cast<std::ptrdiff_t>(step > 0 ? first : first + count + 1);
             uint8_t* out = indices + (step > 0 ? first : first + count - 1);
-            for (int32_t i = 0; i < count; ++i, source += step, carried += 3 * step, behindSlots += 3 * step, out += step) {
+            for (int32_t i = 0; i < count; ++i, source += step, carried += 3 * step, behindSlot += 3 * step, out += step) {
                 const TColour c = *source;
-                const int32_t wr = std::clamp((Red(c) << 4) + carried[0] + ahead[0], 0, 255 << 4);
-                const int32_t wg = std::clamp((Green(c) << 4) + carried[1] + ahead[1], 0, 255 << 4);
-                const int32_t wb = std::clamp((Blue(c) << 4) + carried[2] + ahead[2], 0, 255 << 4);
-                const int32_t want[3] = {wr, wg, wb};
-                const auto diffuse = [&](int entry) {
-                    *out = static_cast<uint8_t>(entry);
-                    for (int ch = 0; ch < 3; ++ch) {
-                        const int32_t error = std::clamp(want[ch] - FNearest.Channel(entry, ch), -ErrorLimit, ErrorLimit);
-                        const int32_t forward = (error * 7) >> 4, behind = (error * 3) >> 4, under = (error * 5) >> 4;
-                        ahead[ch] = forward;
-                        behindSlots[ch] = static_cast<int16_t>(behindSlot[ch] + behind);
-                        behindSlot[ch] = hereSlot[ch] + under;
-                        hereSlot[ch] = error - forward - behind - under;
-                    }
-                };
-                // The kept run is a branch of its own, seldom taken: chosen by a select, its
-                // test would lie on the path from each pixel to the next.
-                const int entry = FCells.Find((wr + 8) >> 4, (wg + 8) >> 4, (wb + 8) >> 4);
-                if (entry != previous && previous >= 0 && DistanceTo(want, previous) <= DistanceTo(want, entry) + FSlack[entry]) {
-                    diffuse(previous);
-                    continue;
-                }
+                constexpr int32_t Bias = CarriedBias + ForwardBias;
+                const int32_t want[3] = {std::clamp((Red(c) << 4) + carried[0] + static_cast<int32_t>(forward[0]) - Bias, 0, 255 << 4),
+                                         std::clamp((Green(c) << 4) + carried[1] + static_cast<int32_t>(forward[1]) - Bias, 0, 255 << 4),
+                                         std::clamp((Blue(c) << 4) + carried[2] + static_cast<int32_t>(forward[2]) - Bias, 0, 255 << 4)};
+                int entry = FCells.Find((want[0] + 8) >> 4, (want[1] + 8) >> 4, (want[2] + 8) >> 4);
+                if (DistanceTo(want, previous) <= DistanceTo(want, entry) + FSlack[entry]) entry = previous;
                 previous = entry;
-                diffuse(entry);
+                *out = static_cast<uint8_t>(entry);
+                for (int ch = 0; ch < 3; ++ch) {
+                    const int32_t error = std::clamp(want[ch] - FPositions[ch][entry], -ErrorLimit, ErrorLimit);
+                    const uint64_t parts = FParts[error + ErrorLimit];
+                    forward[ch] = parts >> 48;
+                    const uint64_t sums = window[ch] + parts;
+                    behindSlot[ch] = static_cast<uint16_t>(sums);
+                    window[ch] = static_cast<uint32_t>(sums >> 16);
+                }
             }
             done += count;
         }
+        // The last slot had no pixel beyond it to send its part behind.
         const std::size_t last = 3 * static_cast<std::size_t>(step > 0 ? width : 1), border = last + static_cast<std::size_t>(3 * step);
         for (int ch = 0; ch < 3; ++ch) {
-            below[last + static_cast<std::size_t>(ch)] = static_cast<int16_t>(behindSlot[ch]);
-            below[border + static_cast<std::size_t>(ch)] = static_cast<int16_t>(hereSlot[ch]);
+            below[last + static_cast<std::size_t>(ch)] = static_cast<uint16_t>(window[ch] + BehindBias);
+            below[border + static_cast<std::size_t>(ch)] = static_cast<uint16_t>(window[ch] >> 16);
         }
     }
 
     int32_t DistanceTo(const int32_t want[3], int e) const {
-        return Distance(want[0] - FNearest.Channel(e, 0), want[1] - FNearest.Channel(e, 1), want[2] - FNearest.Channel(e, 2));
+        return Distance(want[0] - FPositions[0][e], want[1] - FPositions[1][e], want[2] - FPositions[2][e]);
     }
 
     const TColourReader& FReader;
     TCellMap& FCells;
-    TNearestColour& FNearest;
     TDIBitmapImage& FTarget;
-    int32_t FSlack[256] = {};  // how much farther than the nearest entry the previous one may be to keep the run
+    int32_t FPositions[3][257] = {};  // the entries' x16 channels, and None's
+    int32_t FSlack[257] = {};  // how much farther than the nearest entry the previous one may be to keep the run
+    uint64_t FParts[2 * ErrorLimit + 1];  // behind, under, rest and forward of each error, raised
     std::vector<TColour> FStretch;
-    std::vector<int16_t> FErrors, FBelow;  // this row's and the next one's, red, green, blue at 3 (x + 1)
+    std::vector<uint16_t> FErrors, FBelow;  // this row's and the next one's, red, green, blue at 3 (x + 1), raised
     std::vector<uint8_t> FIndices;  // a row's entries before they are packed into 4 bits
 };
 
