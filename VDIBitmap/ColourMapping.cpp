@@ -192,25 +192,30 @@ private:
         const int count = FNearest.CellCandidates(r >> 2 << 12 | g >> 2 << 6 | b >> 2, candidates);
         const int low[3] = {r & ~3, g & ~3, b & ~3};
         int32_t best[64];
-        std::fill(best, best + 64, INT32_MAX);
-        for (int k = 0; k < count; ++k) {
+        // The region where an entry is nearest is convex (an intersection of half-spaces, ties
+        // included): an entry nearest at the eight corners is nearest throughout.
+        const int corner = Nearest(low[0], low[1], low[2], candidates, count);
+        bool alone = true;
+        for (int c = 1; c < 8 && alone; ++c)
+            alone = Nearest(low[0] + (c >> 2) * 3, low[1] + (c >> 1 & 1) * 3, low[2] + (c & 1) * 3, candidates, count) == corner;
+        std::fill(best, best + 64, alone ? corner : INT32_MAX);
+        for (int k = 0; k < count && !alone; ++k) {
             const int e = candidates[k];
             int32_t terms[3][4];
             for (int ch = 0; ch < 3; ++ch)
                 for (int i = 0; i < 4; ++i) {
                     const int d = low[ch] + i - FSteps[ch][e];
-                    terms[ch][i] = Weights[ch] * d * d * 256 + e;
+                    terms[ch][i] = Weights[ch] * d * d * 256;
                 }
-            for (int i = 0; i < 4; ++i)
-                for (int j = 0; j < 4; ++j)
-                    for (int l = 0; l < 4; ++l) {
-                        int32_t& key = best[16 * i + 4 * j + l];
-                        key = std::min(key, terms[0][i] + terms[1][j] + terms[2][l] - 2 * e);
-                    }
+            for (int rg = 0; rg < 16; ++rg) {
+                const int32_t part = terms[0][rg >> 2] + terms[1][rg & 3] + e;
+                for (int l = 0; l < 4; ++l) best[4 * rg + l] = std::min(best[4 * rg + l], part + terms[2][l]);
+            }
         }
-        uint8_t entries[64], codes[64];
-        int kept = 0;
-        for (int colour = 0; colour < 64; ++colour) {
+        uint8_t entries[64], codes[64] = {};
+        int kept = 1;
+        entries[0] = static_cast<uint8_t>(best[0] & 0xFF);
+        for (int colour = 1; colour < 64 && !alone; ++colour) {
             const auto e = static_cast<uint8_t>(best[colour] & 0xFF);
             int code = 0;
             while (code < kept && entries[code] != e) ++code;
@@ -289,7 +294,7 @@ public:
     TDiffusion(const TColourReader& reader, TCellMap& cells, TNearestColour& nearest, TDither dither,
                TDIBitmapImage& target)
         : FReader(reader), FCells(cells), FTarget(target), FStretch(static_cast<std::size_t>(std::min(target.Width, Stretch))),
-          FErrors(3 * (static_cast<std::size_t>(target.Width) + 2), CarriedBias), FBelow(FErrors.size(), CarriedBias),
+          FErrors(4 * (static_cast<std::size_t>(target.Width) + 2), CarriedBias), FBelow(FErrors.size(), CarriedBias),
           FIndices(target.Format.BitCount == 8 ? 0 : static_cast<std::size_t>(target.Width)) {
         const int quarters = dither == TDither::RLEAware ? 5 : 1;
         for (int e = 0; e < nearest.Count(); ++e) {
@@ -298,10 +303,11 @@ public:
         }
         // Where no pixel came before: far from every colour, so never kept.
         for (int ch = 0; ch < 3; ++ch) FPositions[ch][None] = -12000;
-        for (int32_t error = -ErrorLimit; error <= ErrorLimit; ++error) {
+        for (int32_t difference = -Range; difference <= Range; ++difference) {
+            const int32_t error = std::clamp(difference, -ErrorLimit, ErrorLimit);
             const int32_t forward = (error * 7) >> 4, behind = (error * 3) >> 4, under = (error * 5) >> 4;
             const int32_t rest = error - forward - behind - under;
-            FParts[error + ErrorLimit] = static_cast<uint64_t>(behind + BehindBias) | static_cast<uint64_t>(under + UnderBias) << 16 |
+            FParts[difference + Range] = static_cast<uint64_t>(behind + BehindBias) | static_cast<uint64_t>(under + UnderBias) << 16 |
                                          static_cast<uint64_t>(rest + RestBias) << 32 | static_cast<uint64_t>(forward + ForwardBias) << 48;
         }
     }
@@ -318,7 +324,7 @@ public:
     }
 
 private:
-    static constexpr int32_t ErrorLimit = 32 << 4;
+    static constexpr int32_t ErrorLimit = 32 << 4, Range = 255 << 4;
     static constexpr int64_t RunSlack = 320 << 8;
     static constexpr int None = 256;
     // The parts of an error, each raised to be positive so that the parts of one channel add up
@@ -337,38 +343,35 @@ private:
         for (int ch = 0; ch < 3; ++ch) window[ch] = uint64_t{RestBias} << 16, forward[ch] = ForwardBias;
         const uint16_t* errors = FErrors.data();
         uint16_t* below = FBelow.data();
-        // Stretches in the row's direction; pixel x's errors are at 3 (x + 1).
+        // Stretches in the row's direction; pixel x's errors are at 4 (x + 1).
         for (int32_t done = 0; done < width;) {
             const int32_t count = std::min(Stretch, width - done);
             const int32_t first = step > 0 ? done : width - done - count;
             FReader.Read(row, first, count, FStretch.data());
-            const TColour* source = FStretch.data() + (step > 0 ? 0 : count - 1);
-            const uint16_t* carried = errors + 3 * static_cast<std::ptrdiff_t>(step > 0 ? first + 1 : first + count);
-            uint16_t* behindSlot = below + 3 * static_cast<std::ptrdiff_t>(step > 0 ? first : first + count + 1);
-            uint8_t* out = indices + (step > 0 ? first : first + count - 1);
-            for (int32_t i = 0; i < count; ++i, source += step, carried += 3 * step, behindSlot += 3 * step, out += step) {
-                const TColour c = *source;
+            const TColour* source = FStretch.data();
+            for (int32_t x = step > 0 ? first : first + count - 1, end = x + step * count; x != end; x += step) {
+                const TColour c = source[x - first];
+                const std::size_t here = 4 * static_cast<std::size_t>(x + 1), behind = here - static_cast<std::size_t>(4 * step);
                 constexpr int32_t Bias = CarriedBias + ForwardBias;
-                const int32_t want[3] = {std::clamp((Red(c) << 4) + carried[0] + static_cast<int32_t>(forward[0]) - Bias, 0, 255 << 4),
-                                         std::clamp((Green(c) << 4) + carried[1] + static_cast<int32_t>(forward[1]) - Bias, 0, 255 << 4),
-                                         std::clamp((Blue(c) << 4) + carried[2] + static_cast<int32_t>(forward[2]) - Bias, 0, 255 << 4)};
+                const int32_t want[3] = {std::clamp((Red(c) << 4) + errors[here] + static_cast<int32_t>(forward[0]) - Bias, 0, 255 << 4),
+                                         std::clamp((Green(c) << 4) + errors[here + 1] + static_cast<int32_t>(forward[1]) - Bias, 0, 255 << 4),
+                                         std::clamp((Blue(c) << 4) + errors[here + 2] + static_cast<int32_t>(forward[2]) - Bias, 0, 255 << 4)};
                 int entry = FCells.Find((want[0] + 8) >> 4, (want[1] + 8) >> 4, (want[2] + 8) >> 4);
                 if (DistanceTo(want, previous) <= DistanceTo(want, entry) + FSlack[entry]) entry = previous;
                 previous = entry;
-                *out = static_cast<uint8_t>(entry);
+                indices[x] = static_cast<uint8_t>(entry);
                 for (int ch = 0; ch < 3; ++ch) {
-                    const int32_t error = std::clamp(want[ch] - FPositions[ch][entry], -ErrorLimit, ErrorLimit);
-                    const uint64_t parts = FParts[error + ErrorLimit];
+                    const uint64_t parts = FParts[want[ch] - FPositions[ch][entry] + Range];
                     forward[ch] = parts >> 48;
                     const uint64_t sums = window[ch] + parts;
-                    behindSlot[ch] = static_cast<uint16_t>(sums);
+                    below[behind + static_cast<std::size_t>(ch)] = static_cast<uint16_t>(sums);
                     window[ch] = static_cast<uint32_t>(sums >> 16);
                 }
             }
             done += count;
         }
         // The last slot had no pixel beyond it to send its part behind.
-        const std::size_t last = 3 * static_cast<std::size_t>(step > 0 ? width : 1), border = last + static_cast<std::size_t>(3 * step);
+        const std::size_t last = 4 * static_cast<std::size_t>(step > 0 ? width : 1), border = last + static_cast<std::size_t>(4 * step);
         for (int ch = 0; ch < 3; ++ch) {
             below[last + static_cast<std::size_t>(ch)] = static_cast<uint16_t>(window[ch] + BehindBias);
             below[border + static_cast<std::size_t>(ch)] = static_cast<uint16_t>(window[ch] >> 16);
@@ -384,9 +387,11 @@ private:
     TDIBitmapImage& FTarget;
     int32_t FPositions[3][257] = {};  // the entries' x16 channels, and None's
     int32_t FSlack[257] = {};  // how much farther than the nearest entry the previous one may be to keep the run
-    uint64_t FParts[2 * ErrorLimit + 1];  // behind, under, rest and forward of each error, raised
+    // Behind, under, rest and forward of each difference between the wanted colour and the
+    // entry's, raised: the parts of the error it leaves. Mostly small differences are looked up.
+    std::vector<uint64_t> FParts = std::vector<uint64_t>(2 * Range + 1);
     std::vector<TColour> FStretch;
-    std::vector<uint16_t> FErrors, FBelow;  // this row's and the next one's, red, green, blue at 3 (x + 1), raised
+    std::vector<uint16_t> FErrors, FBelow;  // this row's and the next one's, red, green, blue at 4 (x + 1), raised
     std::vector<uint8_t> FIndices;  // a row's entries before they are packed into 4 bits
 };
 
