@@ -83,9 +83,13 @@ uint32_t TNearestColour::List(int cube) {
     }
     const int kept = Candidates(FPositions, cube, CubeBits, FLargeEntries.data() + (largeList >> 9),
                                 static_cast<int>(largeList & 0x1FF), entries, least);
+    // In order of least distance, equal ones as they came: lists are short, so by insertion.
     int order[256];
-    for (int k = 0; k < kept; ++k) order[k] = k;
-    std::stable_sort(order, order + kept, [&](int a, int b) { return least[a] < least[b]; });
+    for (int k = 0; k < kept; ++k) {
+        int at = k;
+        for (; at > 0 && least[order[at - 1]] > least[k]; --at) order[at] = order[at - 1];
+        order[at] = k;
+    }
     if (FEntries.size() + static_cast<std::size_t>(kept) > ListLimit) {  // a cache: start again
         FEntries.clear();
         FBounds.clear();
