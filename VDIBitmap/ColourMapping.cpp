@@ -1,6 +1,6 @@
 // Mapping pixels to the palette: the exact nearest entry of any colour, and error diffusion
-// (Floyd and Steinberg, "An adaptive algorithm for spatial greyscale", 1976) over whole rows or
-// only where it pays.
+// (Floyd and Steinberg, "An adaptive algorithm for spatial greyscale", 1976) that keeps runs of
+// one index where another entry would be hardly nearer.
 #include <algorithm>
 #include <cstring>
 
@@ -83,9 +83,13 @@ uint32_t TNearestColour::List(int cube) {
     }
     const int kept = Candidates(FPositions, cube, CubeBits, FLargeEntries.data() + (largeList >> 9),
                                 static_cast<int>(largeList & 0x1FF), entries, least);
+    // In order of least distance, equal ones as they came: lists are short, so by insertion.
     int order[256];
-    for (int k = 0; k < kept; ++k) order[k] = k;
-    std::stable_sort(order, order + kept, [&](int a, int b) { return least[a] < least[b]; });
+    for (int k = 0; k < kept; ++k) {
+        int at = k;
+        for (; at > 0 && least[order[at - 1]] > least[k]; --at) order[at] = order[at - 1];
+        order[at] = k;
+    }
     if (FEntries.size() + static_cast<std::size_t>(kept) > ListLimit) {  // a cache: start again
         FEntries.clear();
         FBounds.clear();
@@ -131,49 +135,128 @@ int TNearestColour::Find(int32_t r16, int32_t g16, int32_t b16, int guess) {
 
 namespace {
 
-// The nearest entry of a pixel's colour: cells of 4 steps a side, each with the few entries
-// that can be nearest inside it, made from its cube's list when first asked for. Pixels next to
-// each other, dithered or not, mostly fall into cells next to each other. The lists are a cache
-// of at most ListLimit entries.
+// The nearest entry of a pixel's colour, without a distance computed. Colour space is cut into
+// cells of 4 steps a side; a cell, made when first asked for, has the nearest entry of each of
+// its 64 colours. Those are one entry for almost half the cells a photo asks for, rarely more
+// than four: the cell's answers are five words, a 2-bit code for each colour and the entries the
+// codes stand for. A cell's record is 32 bits: the count of its entries, and where its answers
+// start (every entry has answers of its own, all codes 0, for the cells it fills alone). A cell of
+// more than four entries keeps their list instead, and the nearest among them is computed. The
+// answers and lists are caches of at most AnswerLimit words and ListLimit entries. The records
+// are in Morton order (red, green and blue's bits interleaved), so that the colours around one,
+// as a dithered patch of picture asks for, share few cache lines.
 class TCellMap {
 public:
-    explicit TCellMap(TNearestColour& nearest) : FNearest(nearest), FCells(std::size_t{1} << 18, 0) {}
-
-    int Find(TColour c) {
-        const uint32_t cell = (c >> 6 & 0x3F000) | (c >> 4 & 0xFC0) | (c >> 2 & 0x3F);
-        uint32_t list = FCells[cell];
-        if (list == 0) list = Make(cell);
-        const uint8_t* entries = FEntries.data() + (list >> 9);
-        const int count = static_cast<int>(list & 0x1FF);
-        int best = entries[0];
-        if (count == 1) return best;
-        const int32_t r16 = Red(c) << 4, g16 = Green(c) << 4, b16 = Blue(c) << 4;
-        int32_t bestDistance = Distance(r16 - FNearest.Channel(best, 0), g16 - FNearest.Channel(best, 1), b16 - FNearest.Channel(best, 2));
-        for (int i = 1; i < count; ++i) {
-            const int e = entries[i];
-            const int32_t d = Distance(r16 - FNearest.Channel(e, 0), g16 - FNearest.Channel(e, 1), b16 - FNearest.Channel(e, 2));
-            if (d < bestDistance || (d == bestDistance && e < best)) bestDistance = d, best = e;
+    explicit TCellMap(TNearestColour& nearest) : FNearest(nearest), FCells(std::size_t{1} << 18, 0), FAnswers(Reserved, 0) {
+        for (uint32_t e = 0; e < 256; ++e) FAnswers[5 * e + 4] = e;
+        for (int e = 0; e < nearest.Count(); ++e)
+            for (int ch = 0; ch < 3; ++ch) FSteps[ch][e] = nearest.Channel(e, ch) >> 4;
+        for (uint32_t v = 0; v < 256; ++v) {
+            uint32_t spread = 0;
+            for (int bit = 0; bit < 6; ++bit) spread |= (v >> (2 + bit) & 1) << (3 * bit);
+            FOrder[0][v] = spread << 2, FOrder[1][v] = spread << 1, FOrder[2][v] = spread;
         }
-        return best;
+    }
+
+    int Find(int r, int g, int b) {
+        const uint32_t cell = FOrder[0][r] | FOrder[1][g] | FOrder[2][b];
+        uint32_t record = FCells[cell];
+        if (record == 0) record = Make(cell, r, g, b);
+        const uint32_t kind = record & 0xFF;
+        if (kind > Coded) [[unlikely]]
+            return Nearest(r, g, b, FEntries.data() + (record >> 8), static_cast<int>(kind));
+        const uint32_t* answers = FAnswers.data() + (record >> 8);
+        const int colour = (r & 3) << 4 | (g & 3) << 2 | (b & 3);
+        const uint32_t code = answers[colour >> 4] >> (2 * (colour & 15)) & 3;
+        return static_cast<int>(answers[4] >> (8 * code) & 0xFF);
     }
 
 private:
-    static constexpr std::size_t ListLimit = std::size_t{1} << 21;
+    static constexpr uint32_t Coded = 4;
+    // A photo of 18 million pixels, dithered, made 40000 cells of more than one entry (0.8 MB of
+    // answers) and barely any of more than four.
+    static constexpr std::size_t Reserved = 256 * 5, AnswerLimit = std::size_t{1} << 19, ListLimit = std::size_t{1} << 16;
 
-    uint32_t Make(uint32_t cell) {
-        uint8_t entries[256];
-        const int count = FNearest.CellCandidates(static_cast<int>(cell), entries);
-        if (FEntries.size() + static_cast<std::size_t>(count) > ListLimit) {
-            FEntries.clear();
-            std::fill(FCells.begin(), FCells.end(), 0);
+    // Among equally near entries the lowest index wins: the search takes the least of distance
+    // and index together. Colours and palette entries are whole steps here, so distances are
+    // counted in squared steps (the x16 distance over 256), below 2^19.
+    uint32_t Key(int r, int g, int b, int e) const {
+        return static_cast<uint32_t>(Distance(r - FSteps[0][e], g - FSteps[1][e], b - FSteps[2][e])) << 8 | static_cast<uint32_t>(e);
+    }
+
+    // The nearest entry of one colour among the candidates.
+    int Nearest(int r, int g, int b, const uint8_t* candidates, int count) const {
+        uint32_t best = UINT32_MAX;
+        for (int k = 0; k < count; ++k) best = std::min(best, Key(r, g, b, candidates[k]));
+        return static_cast<int>(best & 0xFF);
+    }
+
+    // The nearest entries of a cell's 64 colours, found for all of them at once: a distance is
+    // the sum of one term per channel, four values each.
+    uint32_t Make(uint32_t cell, int r, int g, int b) {
+        uint8_t candidates[256];
+        const int count = FNearest.CellCandidates(r >> 2 << 12 | g >> 2 << 6 | b >> 2, candidates);
+        const int low[3] = {r & ~3, g & ~3, b & ~3};
+        int32_t best[64];
+        // The region where an entry is nearest is convex (an intersection of half-spaces, ties
+        // included): an entry nearest at the eight corners is nearest throughout.
+        const int corner = Nearest(low[0], low[1], low[2], candidates, count);
+        bool alone = true;
+        for (int c = 1; c < 8 && alone; ++c)
+            alone = Nearest(low[0] + (c >> 2) * 3, low[1] + (c >> 1 & 1) * 3, low[2] + (c & 1) * 3, candidates, count) == corner;
+        std::fill(best, best + 64, alone ? corner : INT32_MAX);
+        for (int k = 0; k < count && !alone; ++k) {
+            const int e = candidates[k];
+            int32_t terms[3][4];
+            for (int ch = 0; ch < 3; ++ch)
+                for (int i = 0; i < 4; ++i) {
+                    const int d = low[ch] + i - FSteps[ch][e];
+                    terms[ch][i] = Weights[ch] * d * d * 256;
+                }
+            for (int rg = 0; rg < 16; ++rg) {
+                const int32_t part = terms[0][rg >> 2] + terms[1][rg & 3] + e;
+                for (int l = 0; l < 4; ++l) best[4 * rg + l] = std::min(best[4 * rg + l], part + terms[2][l]);
+            }
         }
-        const auto list = static_cast<uint32_t>(FEntries.size() << 9 | static_cast<std::size_t>(count));
-        FEntries.insert(FEntries.end(), entries, entries + count);
-        return FCells[cell] = list;
+        uint8_t entries[64], codes[64] = {};
+        int kept = 1;
+        entries[0] = static_cast<uint8_t>(best[0] & 0xFF);
+        for (int colour = 1; colour < 64 && !alone; ++colour) {
+            const auto e = static_cast<uint8_t>(best[colour] & 0xFF);
+            int code = 0;
+            while (code < kept && entries[code] != e) ++code;
+            if (code == kept) entries[kept++] = e;
+            codes[colour] = static_cast<uint8_t>(code);
+        }
+        uint32_t record = static_cast<uint32_t>(kept);
+        if (kept == 1) {
+            record |= uint32_t{5} * entries[0] << 8;
+        } else if (kept <= static_cast<int>(Coded)) {
+            if (FAnswers.size() + 5 > AnswerLimit) Clear();
+            record |= static_cast<uint32_t>(FAnswers.size()) << 8;
+            uint32_t words[5] = {0, 0, 0, 0, 0};
+            for (int colour = 0; colour < 64; ++colour) words[colour >> 4] |= uint32_t{codes[colour]} << (2 * (colour & 15));
+            for (int k = 0; k < kept; ++k) words[4] |= uint32_t{entries[k]} << (8 * k);
+            FAnswers.insert(FAnswers.end(), words, words + 5);
+        } else {
+            if (FEntries.size() + static_cast<std::size_t>(kept) > ListLimit) Clear();
+            record |= static_cast<uint32_t>(FEntries.size()) << 8;
+            FEntries.insert(FEntries.end(), entries, entries + kept);
+        }
+        return FCells[cell] = record;
+    }
+
+    void Clear() {
+        std::fill(FCells.begin(), FCells.end(), 0);
+        FAnswers.resize(Reserved);
+        FEntries.clear();
     }
 
     TNearestColour& FNearest;
-    std::vector<uint32_t> FCells;  // start in FEntries << 9 | count; 0: not made yet
+    int32_t FSteps[3][256] = {};  // the entries' channels
+    uint32_t FOrder[3][256];  // each channel's part of a cell's place in the Morton order
+    std::vector<uint32_t> FCells;  // the records; 0: not made yet
+    std::vector<uint32_t> FAnswers;
     std::vector<uint8_t> FEntries;
 };
 
@@ -191,14 +274,14 @@ void MapNearest(const TColourReader& reader, TCellMap& cells, TDIBitmapImage& ta
         for (int32_t x = 0; x < target.Width; x += Stretch) {
             const int32_t count = std::min(Stretch, target.Width - x);
             reader.Read(row, x, count, stretch.data());
-            for (int32_t i = 0; i < count; ++i) PutIndex(out, bits, x + i, cells.Find(stretch[i]));
+            for (int32_t i = 0; i < count; ++i) PutIndex(out, bits, x + i, cells.Find(Red(stretch[i]), Green(stretch[i]), Blue(stretch[i])));
         }
     }
 }
 
 // Floyd-Steinberg over the rows from the top, each row in the other direction from the one
 // before (serpentine), so that the error does not drift one way. Errors are x16 per channel,
-// the diffused parts truncated toward zero with the remainder to the pixel below-right. The value
+// the diffused parts rounded down with the remainder to the pixel below-right. The value
 // a pixel asks for is kept within the channel's range, and the error it leaves within 32 steps a
 // channel: a larger one (at an edge, or for a colour beyond the palette's range) would smear
 // into the pixels around. So no carried error exceeds 32 steps and a row of them fits 16 bits.
@@ -216,75 +299,106 @@ class TDiffusion {
 public:
     TDiffusion(const TColourReader& reader, TCellMap& cells, TNearestColour& nearest, TDither dither,
                TDIBitmapImage& target)
-        : FReader(reader), FCells(cells), FNearest(nearest), FSlackQuarters(dither == TDither::RLEAware ? 5 : 1), FTarget(target),
-          FStretch(static_cast<std::size_t>(std::min(target.Width, Stretch))),
-          FErrors(3 * (static_cast<std::size_t>(target.Width) + 2)), FBelow(FErrors.size()) {}
+        : FReader(reader), FCells(cells), FTarget(target), FStretch(static_cast<std::size_t>(std::min(target.Width, Stretch))),
+          FErrors(4 * (static_cast<std::size_t>(target.Width) + 2), CarriedBias), FBelow(FErrors.size(), CarriedBias),
+          FIndices(target.Format.BitCount == 8 ? 0 : static_cast<std::size_t>(target.Width)) {
+        const int quarters = dither == TDither::RLEAware ? 5 : 1;
+        for (int e = 0; e < nearest.Count(); ++e) {
+            FSlack[e] = static_cast<int32_t>(std::min<int64_t>(RunSlack, int64_t{nearest.Spacing(e)} * quarters / 4));
+            for (int ch = 0; ch < 3; ++ch) FPositions[ch][e] = nearest.Channel(e, ch);
+        }
+        // Where no pixel came before: far from every colour, so never kept.
+        for (int ch = 0; ch < 3; ++ch) FPositions[ch][None] = -12000;
+        for (int32_t difference = -Range; difference <= Range; ++difference) {
+            const int32_t error = std::clamp(difference, -ErrorLimit, ErrorLimit);
+            const int32_t forward = (error * 7) >> 4, behind = (error * 3) >> 4, under = (error * 5) >> 4;
+            const int32_t rest = error - forward - behind - under;
+            FParts[difference + Range] = static_cast<uint64_t>(behind + BehindBias) | static_cast<uint64_t>(under + UnderBias) << 16 |
+                                         static_cast<uint64_t>(rest + RestBias) << 32 | static_cast<uint64_t>(forward + ForwardBias) << 48;
+        }
+    }
 
     void Run() {
         for (int32_t row = FTarget.Height - 1, n = 0; row >= 0; --row, ++n) {
             std::swap(FErrors, FBelow);
-            std::fill(FBelow.begin(), FBelow.end(), 0);
-            DiffuseRow(row, n % 2 == 0 ? 1 : -1);
+            uint8_t* out = FTarget.PictureRow(row);
+            uint8_t* indices = FIndices.empty() ? out : FIndices.data();
+            DiffuseRow(row, n % 2 == 0 ? 1 : -1, indices);
+            if (!FIndices.empty())
+                for (int32_t x = 0; x < FTarget.Width; ++x) out[x >> 1] |= static_cast<uint8_t>(indices[x] << ((x & 1) != 0 ? 0 : 4));
         }
     }
 
 private:
-    static constexpr int32_t ErrorLimit = 32 << 4;
+    static constexpr int32_t ErrorLimit = 32 << 4, Range = 255 << 4;
     static constexpr int64_t RunSlack = 320 << 8;
+    static constexpr int None = 256;
+    // The parts of an error, each raised to be positive so that the parts of one channel add up
+    // side by side in one word without carrying into each other.
+    static constexpr int32_t BehindBias = 128, UnderBias = 256, RestBias = 64, ForwardBias = 256;
+    static constexpr uint16_t CarriedBias = BehindBias + UnderBias + RestBias;
 
-    void DiffuseRow(int32_t row, int step) {
-        uint8_t* out = FTarget.PictureRow(row);
-        const int bits = FTarget.Format.BitCount;
+    // A channel's parts for the next row are summed in a window of three 16-bit places: the
+    // slots behind, at and ahead of the pixel. When pixel x is done, the slot behind it has had
+    // all three of its parts and is stored, and the window moves on; so every slot of the row, the
+    // two borders too, is written once (raised by CarriedBias) and none needs clearing.
+    void DiffuseRow(int32_t row, int step, uint8_t* indices) {
         const int32_t width = FTarget.Width;
-        int previous = -1;
-        // Stretches in the row's direction; pixel x's errors are at 3 (x + 1).
+        int previous = None;
+        uint64_t window[3], forward[3];
+        for (int ch = 0; ch < 3; ++ch) window[ch] = uint64_t{RestBias} << 16, forward[ch] = ForwardBias;
+        const uint16_t* errors = FErrors.data();
+        uint16_t* below = FBelow.data();
+        // Stretches in the row's direction; pixel x's errors are at 4 (x + 1).
         for (int32_t done = 0; done < width;) {
             const int32_t count = std::min(Stretch, width - done);
             const int32_t first = step > 0 ? done : width - done - count;
             FReader.Read(row, first, count, FStretch.data());
-            for (int32_t i = 0; i < count; ++i) {
-                const int32_t at = step > 0 ? i : count - 1 - i;
-                const int32_t x = first + at;
-                const std::size_t here = 3 * static_cast<std::size_t>(x + 1);
-                const TColour c = FStretch[static_cast<std::size_t>(at)];
-                const int32_t want[3] = {std::clamp((Red(c) << 4) + FErrors[here], 0, 255 << 4),
-                                         std::clamp((Green(c) << 4) + FErrors[here + 1], 0, 255 << 4),
-                                         std::clamp((Blue(c) << 4) + FErrors[here + 2], 0, 255 << 4)};
-                int entry = FCells.Find(MakeColour((want[0] + 8) >> 4, (want[1] + 8) >> 4, (want[2] + 8) >> 4));
-                if (previous >= 0 && previous != entry && Keeps(want, previous, entry)) entry = previous;
+            const TColour* source = FStretch.data();
+            for (int32_t x = step > 0 ? first : first + count - 1, end = x + step * count; x != end; x += step) {
+                const TColour c = source[x - first];
+                const std::size_t here = 4 * static_cast<std::size_t>(x + 1), behind = here - static_cast<std::size_t>(4 * step);
+                constexpr int32_t Bias = CarriedBias + ForwardBias;
+                const int32_t want[3] = {std::clamp((Red(c) << 4) + errors[here] + static_cast<int32_t>(forward[0]) - Bias, 0, 255 << 4),
+                                         std::clamp((Green(c) << 4) + errors[here + 1] + static_cast<int32_t>(forward[1]) - Bias, 0, 255 << 4),
+                                         std::clamp((Blue(c) << 4) + errors[here + 2] + static_cast<int32_t>(forward[2]) - Bias, 0, 255 << 4)};
+                int entry = FCells.Find((want[0] + 8) >> 4, (want[1] + 8) >> 4, (want[2] + 8) >> 4);
+                if (DistanceTo(want, previous) <= DistanceTo(want, entry) + FSlack[entry]) entry = previous;
                 previous = entry;
-                PutIndex(out, bits, x, entry);
+                indices[x] = static_cast<uint8_t>(entry);
                 for (int ch = 0; ch < 3; ++ch) {
-                    const int32_t error = std::clamp(want[ch] - FNearest.Channel(entry, ch), -ErrorLimit, ErrorLimit);
-                    const int32_t ahead = error * 7 / 16, behind = error * 3 / 16, below = error * 5 / 16;
-                    const std::size_t next = here + static_cast<std::size_t>(3 * step + ch), back = here - static_cast<std::size_t>(3 * step - ch);
-                    FErrors[next] = static_cast<int16_t>(FErrors[next] + ahead);
-                    FBelow[back] = static_cast<int16_t>(FBelow[back] + behind);
-                    FBelow[here + static_cast<std::size_t>(ch)] = static_cast<int16_t>(FBelow[here + static_cast<std::size_t>(ch)] + below);
-                    FBelow[next] = static_cast<int16_t>(FBelow[next] + error - ahead - behind - below);
+                    const uint64_t parts = FParts[want[ch] - FPositions[ch][entry] + Range];
+                    forward[ch] = parts >> 48;
+                    const uint64_t sums = window[ch] + parts;
+                    below[behind + static_cast<std::size_t>(ch)] = static_cast<uint16_t>(sums);
+                    window[ch] = static_cast<uint32_t>(sums >> 16);
                 }
             }
             done += count;
         }
+        // The last slot had no pixel beyond it to send its part behind.
+        const std::size_t last = 4 * static_cast<std::size_t>(step > 0 ? width : 1), border = last + static_cast<std::size_t>(4 * step);
+        for (int ch = 0; ch < 3; ++ch) {
+            below[last + static_cast<std::size_t>(ch)] = static_cast<uint16_t>(window[ch] + BehindBias);
+            below[border + static_cast<std::size_t>(ch)] = static_cast<uint16_t>(window[ch] >> 16);
+        }
     }
 
-    // Whether the previous pixel's entry is close enough to the wanted colour, next to the
-    // nearest entry, to keep the run going.
-    bool Keeps(const int32_t want[3], int previous, int nearest) const {
-        const auto distance = [&](int e) {
-            return Distance(want[0] - FNearest.Channel(e, 0), want[1] - FNearest.Channel(e, 1), want[2] - FNearest.Channel(e, 2));
-        };
-        const int64_t slack = std::min<int64_t>(RunSlack, int64_t{FNearest.Spacing(nearest)} * FSlackQuarters / 4);
-        return distance(previous) <= distance(nearest) + slack;
+    int32_t DistanceTo(const int32_t want[3], int e) const {
+        return Distance(want[0] - FPositions[0][e], want[1] - FPositions[1][e], want[2] - FPositions[2][e]);
     }
 
     const TColourReader& FReader;
     TCellMap& FCells;
-    TNearestColour& FNearest;
-    const int FSlackQuarters;  // of the nearest entry's spacing
     TDIBitmapImage& FTarget;
+    int32_t FPositions[3][257] = {};  // the entries' x16 channels, and None's
+    int32_t FSlack[257] = {};  // how much farther than the nearest entry the previous one may be to keep the run
+    // Behind, under, rest and forward of each difference between the wanted colour and the
+    // entry's, raised: the parts of the error it leaves. Mostly small differences are looked up.
+    std::vector<uint64_t> FParts = std::vector<uint64_t>(2 * Range + 1);
     std::vector<TColour> FStretch;
-    std::vector<int16_t> FErrors, FBelow;  // this row's and the next one's, red, green, blue at 3 (x + 1)
+    std::vector<uint16_t> FErrors, FBelow;  // this row's and the next one's, red, green, blue at 4 (x + 1), raised
+    std::vector<uint8_t> FIndices;  // a row's entries before they are packed into 4 bits
 };
 
 }  // namespace

@@ -4,10 +4,9 @@
 // for optimal color quantization", Graphics Gems II, 1991): the box with the largest squared
 // error about its mean is cut again, each time at the plane that leaves the two halves with the
 // least, found from each box's moments (count, channel sums, sum of squares). Lloyd's k-means
-// then moves each entry to the mean of the colours nearest to it, until nothing moves.
+// then moves each entry to the mean of the colours nearest to it, until nothing moves (eight
+// rounds at most: more changed the PSNR of the bench photos by less than 0.01 dB).
 #include <algorithm>
-#include <array>
-#include <numeric>
 
 #include "Quantiser.h"
 
@@ -62,7 +61,9 @@ std::vector<TPoint> ExactColours(const TColourReader& reader, int32_t width, int
     points.reserve(static_cast<std::size_t>(distinct));
     for (uint32_t slot = 0; slot < Slots; ++slot)
         if (keys[slot] != Free)
-            points.push_back({{Red(keys[slot]) << 4, Green(keys[slot]) << 4, Blue(keys[slot]) << 4}, counts[slot]});
+            points.push_back({{static_cast<int16_t>(Red(keys[slot]) << 4), static_cast<int16_t>(Green(keys[slot]) << 4),
+                                static_cast<int16_t>(Blue(keys[slot]) << 4)},
+                               counts[slot]});
     std::sort(points.begin(), points.end(), [](const TPoint& a, const TPoint& b) {
         return std::lexicographical_compare(a.Position, a.Position + 3, b.Position, b.Position + 3);
     });
@@ -70,7 +71,8 @@ std::vector<TPoint> ExactColours(const TColourReader& reader, int32_t width, int
 }
 
 // Only pictures of 16 bits and more have this many colours, and their blocks of under 2^31 bytes
-// hold at most 2^30 pixels: a cube's count and its sums of 2-bit offsets stay below 2^32.
+// hold at most 2^30 pixels: a cube's count and its sums of 2-bit offsets stay below 2^32. The
+// cubes take 4 MiB, the points at most 4 MiB more.
 std::vector<TPoint> CubeColours(const TColourReader& reader, int32_t width, int32_t height) {
     struct TCube {
         uint32_t Count, Offsets[3];
@@ -98,7 +100,7 @@ std::vector<TPoint> CubeColours(const TColourReader& reader, int32_t width, int3
         TPoint& p = points.emplace_back();
         for (int ch = 0; ch < 3; ++ch) {
             const int32_t base = static_cast<int32_t>(index >> (12 - 6 * ch) & 0x3F) << 6;
-            p.Position[ch] = base + static_cast<int32_t>((uint64_t{cube.Offsets[ch]} * 16 + cube.Count / 2) / cube.Count);
+            p.Position[ch] = static_cast<int16_t>(base + ((uint64_t{cube.Offsets[ch]} * 16 + cube.Count / 2) / cube.Count));
         }
         p.Weight = cube.Count;
     }

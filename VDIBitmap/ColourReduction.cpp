@@ -8,6 +8,7 @@
 #include <bit>
 #include <memory>
 
+#include "ByteOrder.h"
 #include "Quantiser.h"
 
 namespace vdib {
@@ -47,14 +48,17 @@ struct TFetchers {
         const uint8_t* p = row + 2 * static_cast<std::size_t>(x);
         for (int32_t i = 0; i < count; ++i, p += 2) out[i] = r.FWords[p[0] | p[1] << 8];
     }
+    // Blue, green and red in a little-endian word are 0xRRGGBB; the last pixel, whose word
+    // would reach past it, by bytes.
     static void Bits24(const TColourReader&, const uint8_t* row, int32_t x, int32_t count, TColour* out) {
         const uint8_t* p = row + 3 * static_cast<std::size_t>(x);
-        for (int32_t i = 0; i < count; ++i, p += 3) out[i] = MakeColour(p[2], p[1], p[0]);
+        for (int32_t i = 0; i < count - 1; ++i, p += 3) out[i] = GetLE32(p) & 0xFFFFFF;
+        out[count - 1] = MakeColour(p[2], p[1], p[0]);
     }
     // The usual masks: a byte each for red, green and blue.
     static void Bits32Bytes(const TColourReader&, const uint8_t* row, int32_t x, int32_t count, TColour* out) {
         const uint8_t* p = row + 4 * static_cast<std::size_t>(x);
-        for (int32_t i = 0; i < count; ++i, p += 4) out[i] = MakeColour(p[2], p[1], p[0]);
+        for (int32_t i = 0; i < count; ++i, p += 4) out[i] = GetLE32(p) & 0xFFFFFF;
     }
     static void Bits32(const TColourReader& r, const uint8_t* row, int32_t x, int32_t count, TColour* out) {
         const uint8_t* p = row + 4 * static_cast<std::size_t>(x);

@@ -70,7 +70,7 @@ inline constexpr int32_t Stretch = 4096;
 
 // A point of the picture's colour distribution: an x16 position and how many pixels it stands for.
 struct TPoint {
-    int32_t Position[3];
+    int16_t Position[3];
     uint64_t Weight;
 };
 
