@@ -144,17 +144,15 @@ EMSCRIPTEN_KEEPALIVE vdib::TConversionRecord* vdib_web_convert(int32_t size, int
     TConversion& fields = record->Fields;
     try {
         TWorkerFileStream stream(size);
-        record->Input = std::make_unique<TDIBitmap>();
-        record->Input->LoadStream(stream);
+        auto input = std::make_unique<TDIBitmap>();
+        input->LoadStream(stream);
+        record->Input = std::move(input);
+    } catch (const EInvalidGraphic&) {  // no BMP our reader reads: the browser may decode it
+        KeepReport(*record);
+        fields.Route = Undecoded;
+        return record.release();
     } catch (...) {
         KeepReport(*record);
-        record->Input.reset();
-        try {
-            throw;
-        } catch (const EInvalidGraphic&) {
-            fields.Route = Undecoded;
-        } catch (...) {
-        }
         return record.release();
     }
 
